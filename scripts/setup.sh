@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages vex-mpp needs (when missing) and builds it.
+#   scripts/setup.sh [build-dir] [extra cmake arguments...]
+#   scripts/setup.sh --deps-only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  ffmpeg libavcodec-dev libavutil-dev libswscale-dev
+  libdrm-dev libgbm-dev libegl-dev libgles-dev libfreetype-dev fonts-dejavu-core
+  libgtest-dev clang-format
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+[ "${1:-}" = "--deps-only" ] && exit 0
+
+build="${1:-build}"
+shift || true
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"

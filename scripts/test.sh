@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every check CI runs: formatting, the warnings-as-errors build with all
+# tests, and the same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh --deps-only
+
+echo "== format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== build and test"
+scripts/setup.sh build/ci -DVEX_WERROR=ON
+ctest --test-dir build/ci -j"$(nproc)" --output-on-failure --timeout 300
+
+echo "== build and test with sanitizers"
+scripts/setup.sh build/asan -DVEX_WERROR=ON -DVEX_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+  ctest --test-dir build/asan -j"$(nproc)" --output-on-failure --timeout 600

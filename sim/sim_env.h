@@ -1,0 +1,21 @@
+#pragma once
+// Shared pieces of the simulated board: its per-run directory, the mapping of
+// the system's fixed paths into it, and the hook by which the simulated KMS
+// card is opened.
+#include <cstddef>
+
+// The per-run directory of this simulated board: $VEX_SIM_DIR when set (created
+// if missing), else a fresh directory made under $TMPDIR (or /tmp) on first use.
+// Never null.
+const char *sim_run_dir();
+
+// Maps one of the system's fixed paths (/run/vex-fpv/..., /tmp/vex-snap*.ppm,
+// /opt/vex-fpv/..., /dev/shm/..., /sys/..., /proc/uptime, /usr/bin/plymouth)
+// into the run directory. Returns `buf` holding the mapped path, or `path`
+// itself when the path is not one the board maps.
+const char *sim_map_path(const char *path, char *buf, size_t len);
+
+// Opens a simulated DRM card for a path under /dev/dri/. Returns the card's
+// file descriptor, or -1 with errno set (ENOENT when the board has no such
+// card). Called by the sandbox's open() for every /dev/dri/ path.
+int sim_kms_open(const char *path, int flags);

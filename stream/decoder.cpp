@@ -1,0 +1,68 @@
+#include "stream/decoder.h"
+
+#include <cstring>
+
+#include "core/env.h"
+#include "core/log.h"
+#include "stream/mailbox.h"
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+}
+
+AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name) {
+    AVCodecContext *ctx = avcodec_alloc_context3(codec);
+    if (!ctx) {
+        vlog("avcodec_alloc_context3 failed");
+        return nullptr;
+    }
+    ctx->pix_fmt = AV_PIX_FMT_DRM_PRIME;
+    ctx->get_format = get_drm_prime;
+
+    if (strcmp(name, "hevc") == 0) {
+        const char *dev = env_get("VEX_KMS_DRM_DEVICE");
+        AVBufferRef *hw = nullptr;
+        if (av_hwdevice_ctx_create(&hw, AV_HWDEVICE_TYPE_DRM, dev, nullptr, 0) < 0) {
+            vlog("DRM hwdevice create failed (needed for v4l2-request HEVC)");
+            avcodec_free_context(&ctx);
+            return nullptr;
+        }
+        ctx->hw_device_ctx = hw;
+        vlog("HEVC via v4l2-request DRM hwaccel (device %s)", dev ? dev : "auto");
+    }
+
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    ctx->flags2 |= AV_CODEC_FLAG2_FAST;
+    if (codec->id == AV_CODEC_ID_H264) ctx->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
+    return ctx;
+}
+
+enum AVPixelFormat get_drm_prime(AVCodecContext *, const enum AVPixelFormat *fmts) {
+    for (const enum AVPixelFormat *p = fmts; *p != AV_PIX_FMT_NONE; p++)
+        if (*p == AV_PIX_FMT_DRM_PRIME) return AV_PIX_FMT_DRM_PRIME;
+    vlog("decoder did not offer DRM_PRIME");
+    return fmts[0];
+}
+
+int drain_decoder(AVCodecContext *ctx, int key) {
+    int n = 0;
+    AVFrame *held = nullptr;
+    for (;;) {
+        AVFrame *f = av_frame_alloc();
+        if (!f) break;
+        if (avcodec_receive_frame(ctx, f) < 0) {
+            av_frame_free(&f);
+            break;
+        }
+        // Push in decode order, holding back the newest so the key mark lands on it.
+        if (held) mb_push(held);
+        held = f;
+        n++;
+    }
+    if (held) {
+        if (key) held->flags |= AV_FRAME_FLAG_KEY;
+        mb_push(held);
+    }
+    g_dec_count.fetch_add(n, std::memory_order_relaxed);
+    return n;
+}

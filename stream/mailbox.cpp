@@ -1,0 +1,43 @@
+#include "stream/mailbox.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+AVFrame *g_mb_q[2];
+int g_mb_n;
+int g_mb_head;
+int g_mb_eof;
+pthread_mutex_t g_mb_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_mb_cv = PTHREAD_COND_INITIALIZER;
+std::atomic<int64_t> g_dec_count{0};
+int64_t g_drop_fifo;
+
+AVFrame *mb_take_locked() {
+    if (g_mb_n <= 0) return nullptr;
+    AVFrame *f = g_mb_q[g_mb_head];
+    g_mb_q[g_mb_head] = nullptr;
+    g_mb_head = (g_mb_head + 1) % 2;
+    g_mb_n -= 1;
+    return f;
+}
+
+void mb_push(AVFrame *frame) {
+    pthread_mutex_lock(&g_mb_lock);
+    if (g_mb_n == 2) {
+        AVFrame *old = mb_take_locked();
+        av_frame_free(&old);
+        g_drop_fifo += 1;
+    }
+    g_mb_q[(g_mb_head + g_mb_n) % 2] = frame;
+    g_mb_n += 1;
+    pthread_cond_signal(&g_mb_cv);
+    pthread_mutex_unlock(&g_mb_lock);
+}
+
+void mb_set_eof() {
+    pthread_mutex_lock(&g_mb_lock);
+    g_mb_eof = 1;
+    pthread_cond_signal(&g_mb_cv);
+    pthread_mutex_unlock(&g_mb_lock);
+}

@@ -1,0 +1,57 @@
+#pragma once
+// NAL unit scanning of Annex B access units (pure, no I/O).
+#include <cstddef>
+#include <cstdint>
+
+// Position of the first 00 00 01 at or after `from` that has at least one
+// byte after it (the NAL header), or -1.
+long nal_find_start(const uint8_t *data, size_t size, size_t from);
+
+// NAL unit type of a header byte.
+inline int nal_type_h264(uint8_t header) { return header & 0x1F; }
+inline int nal_type_hevc(uint8_t header) { return (header >> 1) & 63; }
+
+// Key-frame test of one access unit: an H.264 IDR slice or SPS, an H.265
+// IDR/CRA picture or VPS/SPS. Packets shorter than 4 bytes are never key frames.
+bool nal_is_key_packet(const uint8_t *data, size_t size, bool is_hevc);
+
+// Whether the access unit holds a random-access picture (H.264: IDR slice;
+// H.265: NAL types 16 to 21).
+bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc);
+
+// One NAL unit of an access unit, its start code included. A unit starts at
+// its 00 00 01 (one byte earlier when a zero byte precedes it) and ends where
+// the next one starts, or at the end of the packet.
+struct NalUnit {
+    size_t start;
+    size_t len;
+    uint8_t header; // first byte after the start code
+};
+
+// Calls fn(const NalUnit&) for every NAL unit of the packet, in order.
+template <typename Fn>
+void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
+    long sc = nal_find_start(data, size, 0);
+    while (sc >= 0) {
+        size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
+        uint8_t header = data[sc + 3];
+        long next = nal_find_start(data, size, (size_t)sc + 3);
+        size_t end = size;
+        if (next >= 0) end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3)
+                                 ? (size_t)next - 1
+                                 : (size_t)next;
+        fn(NalUnit{start, end - start, header});
+        sc = next;
+    }
+}
+
+// The deferred start of an H.265 decoder: scanning from the start, the first
+// slice must be preceded by both an SPS and a PPS.
+struct HevcStart {
+    size_t open_at; // > 0: the decoder can open with the bytes before this position
+    size_t drop;    // > 0: the leading bytes up to here can never start decoding
+};
+// open_at is set when a slice is preceded by both parameter sets. When a slice
+// comes first, drop is where the next parameter set begins (or all but the last
+// three bytes when none has arrived yet). Both 0: wait for more input.
+HevcStart hevc_deferred_scan(const uint8_t *data, size_t size);

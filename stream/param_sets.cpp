@@ -1,0 +1,71 @@
+#include "stream/param_sets.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "stream/nal.h"
+
+static int entry_for(uint8_t header, bool is_hevc) {
+    if (is_hevc) {
+        int t = nal_type_hevc(header);
+        return (t >= 32 && t <= 34) ? t - 32 : -1;
+    }
+    int t = nal_type_h264(header);
+    return t == 7 ? 1 : t == 8 ? 2 : -1;
+}
+
+int param_sets_track(ParamSets *ps, const uint8_t *data, size_t size, bool is_hevc) {
+    int changed = 0, failed = 0;
+    nal_walk(data, size, [&](const NalUnit &u) {
+        int i = entry_for(u.header, is_hevc);
+        if (i < 0) return;
+        ParamSet &e = ps->e[i];
+        const uint8_t *unit = data + u.start;
+        if (e.data && e.len == u.len) {
+            if (memcmp(e.data, unit, u.len) != 0) {
+                changed = 1;
+                memcpy(e.data, unit, u.len);
+            }
+            return;
+        }
+        uint8_t *copy = (uint8_t *)malloc(u.len);
+        if (!copy) {
+            failed = 1;
+            return;
+        }
+        memcpy(copy, unit, u.len);
+        if (e.data) changed = 1;
+        free(e.data);
+        e.data = copy;
+        e.len = u.len;
+    });
+    if (failed && !changed) return -1;
+    return changed;
+}
+
+bool param_sets_complete(const ParamSets *ps, bool is_hevc) {
+    for (int i = is_hevc ? 0 : 1; i < 3; i++)
+        if (!ps->e[i].data) return false;
+    return true;
+}
+
+size_t param_sets_extradata_len(const ParamSets *ps, bool is_hevc) {
+    size_t n = 0;
+    for (int i = is_hevc ? 0 : 1; i < 3; i++) n += ps->e[i].len;
+    return n;
+}
+
+void param_sets_write_extradata(const ParamSets *ps, bool is_hevc, uint8_t *dst) {
+    for (int i = is_hevc ? 0 : 1; i < 3; i++) {
+        if (!ps->e[i].data) continue;
+        memcpy(dst, ps->e[i].data, ps->e[i].len);
+        dst += ps->e[i].len;
+    }
+}
+
+void param_sets_free(ParamSets *ps) {
+    for (ParamSet &e : ps->e) {
+        free(e.data);
+        e = ParamSet{nullptr, 0};
+    }
+}
