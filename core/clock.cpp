@@ -6,7 +6,9 @@ int64_t mono_us() {
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t mono_ms() { return mono_us() / 1000; }
+int64_t mono_ms() {
+    return mono_us() / 1000;
+}
 
 timespec realtime_deadline_ms(int ms) {
     timespec ts;

@@ -2,9 +2,9 @@
 // Process-wide settings read from the environment at start-up.
 #include <cstdint>
 
-extern int g_smooth;       // 1 = vblank-paced, 0 = show-on-arrival
-extern int g_hotplug_on;   // monitor-swap detection
-extern int g_antiflicker;  // GPU anti-flicker filter
+extern int g_smooth;      // 1 = vblank-paced, 0 = show-on-arrival
+extern int g_hotplug_on;  // monitor-swap detection
+extern int g_antiflicker; // GPU anti-flicker filter
 extern const char *g_aspect;
 extern const char *g_fit;
 extern const char *g_flip;

@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 
-bool env_nonempty(const char *value) { return value && value[0] != '\0'; }
+bool env_nonempty(const char *value) {
+    return value && value[0] != '\0';
+}
 
 long parse_int_lenient(const char *value) {
     if (!value) return 0;
@@ -14,7 +16,9 @@ float parse_float_lenient(const char *value) {
     return strtof(value, nullptr);
 }
 
-const char *env_get(const char *name) { return getenv(name); }
+const char *env_get(const char *name) {
+    return getenv(name);
+}
 
 long env_int_or(const char *name, long dflt) {
     const char *v = env_get(name);

@@ -17,4 +17,6 @@ void vlog(const char *fmt, ...) {
     fwrite(line, 1, n, stderr);
 }
 
-void vlog_flush() { fflush(stderr); }
+void vlog_flush() {
+    fflush(stderr);
+}

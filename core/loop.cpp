@@ -36,6 +36,12 @@ void present_frame(AVFrame *frame) {
 
 } // namespace
 
+// Frames are not put on any output yet, so none is ever kept on screen.
+bool loop_showing_video() {
+    return false;
+}
+void loop_release_shown() {}
+
 int presentation_loop(pthread_t reader) {
     for (;;) {
         // With no output to pace against, every pass is show-on-arrival.

@@ -2,6 +2,10 @@
 
 // Output discovery is not wired in yet: start-up proceeds with no outputs and
 // every decoded frame is taken and released by the presentation loop.
-int display_start() { return 0; }
+int display_start() {
+    return 0;
+}
 
-bool display_any_interlaced() { return false; }
+bool display_any_interlaced() {
+    return false;
+}

@@ -8,8 +8,12 @@
 long nal_find_start(const uint8_t *data, size_t size, size_t from);
 
 // NAL unit type of a header byte.
-inline int nal_type_h264(uint8_t header) { return header & 0x1F; }
-inline int nal_type_hevc(uint8_t header) { return (header >> 1) & 63; }
+inline int nal_type_h264(uint8_t header) {
+    return header & 0x1F;
+}
+inline int nal_type_hevc(uint8_t header) {
+    return (header >> 1) & 63;
+}
 
 // Key-frame test of one access unit: an H.264 IDR slice or SPS, an H.265
 // IDR/CRA picture or VPS/SPS. Packets shorter than 4 bytes are never key frames.
@@ -37,9 +41,9 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
         uint8_t header = data[sc + 3];
         long next = nal_find_start(data, size, (size_t)sc + 3);
         size_t end = size;
-        if (next >= 0) end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3)
-                                 ? (size_t)next - 1
-                                 : (size_t)next;
+        if (next >= 0)
+            end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3) ? (size_t)next - 1
+                                                                             : (size_t)next;
         fn(NalUnit{start, end - start, header});
         sc = next;
     }

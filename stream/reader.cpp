@@ -98,8 +98,7 @@ int deferred_open(Reader &r) {
     }
     if (s.open_at == 0) {
         if (r.in.len > reader_buffer_limit) {
-            vlog("%zu KiB of input without H.265 parameter sets — discarding it",
-                 r.in.len / 1024);
+            vlog("%zu KiB of input without H.265 parameter sets — discarding it", r.in.len / 1024);
             r.in.consume(r.in.len - 3);
         }
         return 0;
@@ -162,8 +161,7 @@ bool handle_change(Reader &r, const uint8_t *data, size_t size) {
     }
     uint8_t *ed = nullptr;
     size_t len = param_sets_extradata_len(&r.ps, r.is_hevc);
-    if (param_sets_complete(&r.ps, r.is_hevc))
-        ed = (uint8_t *)av_mallocz(len + extradata_padding);
+    if (param_sets_complete(&r.ps, r.is_hevc)) ed = (uint8_t *)av_mallocz(len + extradata_padding);
     if (!ed) {
         vlog("parameter set CHANGED but the tracked set is incomplete — no reopen");
         vlog_flush();

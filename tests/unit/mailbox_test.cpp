@@ -92,7 +92,8 @@ std::vector<AVPacket *> encode_h264(int n) {
         if (i < n) {
             av_frame_make_writable(f);
             for (int y = 0; y < 64; y++)
-                for (int x = 0; x < 64; x++) f->data[0][y * f->linesize[0] + x] = (uint8_t)(x + y + i * 8);
+                for (int x = 0; x < 64; x++)
+                    f->data[0][y * f->linesize[0] + x] = (uint8_t)(x + y + i * 8);
             for (int p = 1; p < 3; p++)
                 for (int y = 0; y < 32; y++)
                     for (int x = 0; x < 32; x++) f->data[p][y * f->linesize[p] + x] = 128;

@@ -16,8 +16,12 @@ void add_nal(Bytes &b, std::initializer_list<uint8_t> unit, bool long_sc = true)
     b.insert(b.end(), unit);
 }
 
-bool key264(const Bytes &b) { return nal_is_key_packet(b.data(), b.size(), false); }
-bool key265(const Bytes &b) { return nal_is_key_packet(b.data(), b.size(), true); }
+bool key264(const Bytes &b) {
+    return nal_is_key_packet(b.data(), b.size(), false);
+}
+bool key265(const Bytes &b) {
+    return nal_is_key_packet(b.data(), b.size(), true);
+}
 
 TEST(Nal, H264KeyFramesAreIdrOrSpsWhateverTheNriBits) {
     for (uint8_t h : {0x65, 0x25, 0x05, 0x67, 0x27, 0x07}) {
@@ -61,9 +65,9 @@ TEST(Nal, HevcKeyFramesAndRandomAccess) {
 
 TEST(Nal, WalkSplitsUnitsWithTheirStartCodes) {
     Bytes b;
-    add_nal(b, {0x67, 0x42, 0x1f});        // 4-byte start code: 7 bytes
-    add_nal(b, {0x68, 0xce}, false);       // 3-byte start code: 5 bytes
-    add_nal(b, {0x65, 0x88, 0x00, 0x00});  // ends in zeros before the next long start code
+    add_nal(b, {0x67, 0x42, 0x1f});       // 4-byte start code: 7 bytes
+    add_nal(b, {0x68, 0xce}, false);      // 3-byte start code: 5 bytes
+    add_nal(b, {0x65, 0x88, 0x00, 0x00}); // ends in zeros before the next long start code
     add_nal(b, {0x41, 0x9a});
     std::vector<NalUnit> units;
     nal_walk(b.data(), b.size(), [&](const NalUnit &u) { units.push_back(u); });
@@ -82,7 +86,8 @@ TEST(Nal, WalkSplitsUnitsWithTheirStartCodes) {
 
 ParamSets track_all(std::initializer_list<Bytes> aus, bool hevc, std::vector<int> *results) {
     ParamSets ps{};
-    for (const Bytes &au : aus) results->push_back(param_sets_track(&ps, au.data(), au.size(), hevc));
+    for (const Bytes &au : aus)
+        results->push_back(param_sets_track(&ps, au.data(), au.size(), hevc));
     return ps;
 }
 
@@ -91,7 +96,7 @@ TEST(ParamSets, OnlyRealChangesCount) {
     add_nal(au1, {0x67, 0x42, 0x00, 0x1f});
     add_nal(au1, {0x68, 0xce, 0x38});
     add_nal(au1, {0x65, 0x88});
-    au_same = au1; // identical sets repeated before every IDR
+    au_same = au1;                               // identical sets repeated before every IDR
     add_nal(au_bytes, {0x67, 0x42, 0x00, 0x20}); // same length, other bytes
     add_nal(au_bytes, {0x41, 0x9a});
     add_nal(au_len, {0x68, 0xce, 0x38, 0x80}); // longer PPS
