@@ -12,7 +12,8 @@ const char *sim_run_dir();
 // Maps one of the system's fixed paths (/run/vex-fpv/..., /tmp/vex-snap*.ppm,
 // /opt/vex-fpv/..., /dev/shm/..., /sys/..., /proc/uptime, /usr/bin/plymouth)
 // into the run directory. Returns `buf` holding the mapped path, or `path`
-// itself when the path is not one the board maps.
+// itself when the path is not one the board maps; null with errno
+// ENAMETOOLONG when the mapped path does not fit in `len` bytes.
 const char *sim_map_path(const char *path, char *buf, size_t len);
 
 // Opens a simulated DRM card for a path under /dev/dri/. Returns the card's
