@@ -11,6 +11,7 @@
 #include "core/loop.h"
 #include "core/startup.h"
 #include "display/display_start.h"
+#include "display/plane_set.h"
 #include "stream/reader.h"
 
 extern "C" {
@@ -31,6 +32,7 @@ int main(int argc, char **argv) {
     config_read_switches();
     config_read_geometry();
     config_read_dsi();
+    apply_output_overrides();
     config_read_gpu();
     startup_decoder(&g_reader_args);
 

@@ -1,11 +1,13 @@
 #include "display/display_start.h"
 
-// Output discovery is not wired in yet: start-up proceeds with no outputs and
-// every decoded frame is taken and released by the presentation loop.
+#include "display/output.h"
+
 int display_start() {
-    return 0;
+    return drm_init();
 }
 
 bool display_any_interlaced() {
+    for (int i = 0; i < nout; i++)
+        if (outs[i].mode.flags & DRM_MODE_FLAG_INTERLACE) return true;
     return false;
 }

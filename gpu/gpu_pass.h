@@ -1,0 +1,17 @@
+#pragma once
+// The GPU correction pass and the RGA flip, which turn a decoded frame into a
+// corrected or flipped scan-out framebuffer.
+#include <cstdint>
+
+struct AVDRMFrameDescriptor;
+
+// Whether the GPU pass is wanted for the current settings.
+bool gpu_pass_wanted();
+// Renders the frame through the GPU pass: a framebuffer id, or 0.
+uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
+// Size the GPU renders at (0 when unknown).
+void gpu_render_size(int *w, int *h);
+// Closes the GPU output descriptor left from the previous frame.
+void gpu_release_output();
+// Flips the frame on the RGA engine: a framebuffer id, or 0.
+uint32_t rga_flip_fb(const AVDRMFrameDescriptor *desc, int w, int h);
