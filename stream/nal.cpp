@@ -44,7 +44,25 @@ bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc) {
     return false;
 }
 
+// How many bytes at the end could be the beginning of a start code.
+static size_t start_code_tail(const uint8_t *data, size_t size) {
+    size_t k = 0;
+    while (k < size && k < 3 && data[size - 1 - k] == 0) k++;
+    if (k == 0 && size >= 3 && data[size - 1] == 1 && data[size - 2] == 0 && data[size - 3] == 0)
+        return 3;
+    return k;
+}
+
 HevcStart hevc_deferred_scan(const uint8_t *data, size_t size) {
+    long first = nal_find_start(data, size, 0);
+    if (first < 0) {
+        // No unit has begun yet: only a partial start code is worth keeping.
+        size_t keep = start_code_tail(data, size);
+        return HevcStart{0, size > keep ? size - keep : 0};
+    }
+    if (first > 1 || (first == 1 && data[0] != 0)) // bytes before the first start code
+        return HevcStart{0, data[first - 1] == 0 ? (size_t)first - 1 : (size_t)first};
+
     bool sps = false, pps = false;
     size_t i = 0;
     while (size - i >= 6) {
@@ -65,7 +83,8 @@ HevcStart hevc_deferred_scan(const uint8_t *data, size_t size) {
                 if (nt >= 32 && nt <= 34)
                     return HevcStart{0, (data[n - 1] == 0) ? (size_t)n - 1 : (size_t)n};
             }
-            return HevcStart{0, size - 3};
+            size_t keep = start_code_tail(data, size);
+            return HevcStart{0, size - keep};
         }
         i = (size_t)sc + 3;
     }

@@ -55,7 +55,9 @@ struct HevcStart {
     size_t open_at; // > 0: the decoder can open with the bytes before this position
     size_t drop;    // > 0: the leading bytes up to here can never start decoding
 };
-// open_at is set when a slice is preceded by both parameter sets. When a slice
-// comes first, drop is where the next parameter set begins (or all but the last
-// three bytes when none has arrived yet). Both 0: wait for more input.
+// open_at is set when a slice is preceded by both parameter sets. drop is set
+// for leading bytes that can never start decoding: bytes before the first
+// start code, or slices before their parameter sets (up to the next parameter
+// set, or all but a partial start code when none has arrived yet). Both 0:
+// wait for more input.
 HevcStart hevc_deferred_scan(const uint8_t *data, size_t size);

@@ -99,7 +99,7 @@ int deferred_open(Reader &r) {
     if (s.open_at == 0) {
         if (r.in.len > reader_buffer_limit) {
             vlog("%zu KiB of input without H.265 parameter sets — discarding it", r.in.len / 1024);
-            r.in.consume(r.in.len - 3);
+            r.in.consume(r.in.len);
         }
         return 0;
     }

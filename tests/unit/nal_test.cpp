@@ -175,7 +175,15 @@ TEST(HevcDeferredScan, OpensAfterSetsAndSkipsUndecodableLeadingSlices) {
     no_pps.insert(no_pps.end(), slice.begin(), slice.end());
     s = hevc_deferred_scan(no_pps.data(), no_pps.size());
     EXPECT_EQ(s.open_at, 0u);
-    EXPECT_EQ(s.drop, no_pps.size() - 3); // nothing decodable has arrived yet
+    EXPECT_EQ(s.drop, no_pps.size()); // nothing decodable has arrived yet
+
+    // Only a partial start code survives; junk before the first start code goes.
+    Bytes tail = slice;
+    tail.insert(tail.end(), {0, 0});
+    EXPECT_EQ(hevc_deferred_scan(tail.data(), tail.size()).drop, tail.size() - 2);
+    Bytes junk = {0x12, 0x34, 0x00};
+    junk.insert(junk.end(), good.begin(), good.end());
+    EXPECT_EQ(hevc_deferred_scan(junk.data(), junk.size()).drop, 3u);
 }
 
 } // namespace
