@@ -1,0 +1,237 @@
+#include "tests/e2e/sim_run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+extern char **environ;
+
+namespace {
+
+std::string read_text(const std::string &path) {
+    std::string s;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+std::vector<char *> c_strings(std::vector<std::string> &v) {
+    std::vector<char *> p;
+    for (std::string &s : v) p.push_back(&s[0]);
+    p.push_back(nullptr);
+    return p;
+}
+
+// Forks a child with the given standard streams (-1: /dev/null) and execs it.
+pid_t spawn(std::vector<std::string> argv, std::vector<std::string> envv, int in_fd, int out_fd,
+            int err_fd, int close_fd) {
+    std::vector<char *> a = c_strings(argv), e = c_strings(envv);
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int null_fd = open("/dev/null", O_RDWR);
+    dup2(in_fd >= 0 ? in_fd : null_fd, 0);
+    dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+    dup2(err_fd >= 0 ? err_fd : null_fd, 2);
+    if (close_fd >= 0) close(close_fd);
+    // Own process group, so that a timeout kills everything it started.
+    setpgid(0, 0);
+    execve(a[0], a.data(), e.data());
+    dprintf(2, "cannot run %s: %s\n", a[0], strerror(errno));
+    _exit(127);
+}
+
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int decode_status(int st) {
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+    return -1;
+}
+
+} // namespace
+
+TestDir::TestDir() {
+    const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+    std::string base = testing::TempDir();
+    if (base.empty() || base.back() != '/') base += '/';
+    base += "vex-e2e-";
+    if (t) base += std::string(t->test_suite_name()) + "." + t->name() + "-";
+    base += "XXXXXX";
+    std::vector<char> tmpl(base.begin(), base.end());
+    tmpl.push_back('\0');
+    if (mkdtemp(tmpl.data())) path = tmpl.data();
+    EXPECT_FALSE(path.empty()) << "mkdtemp " << base << ": " << strerror(errno);
+}
+
+TestDir::~TestDir() {
+    if (path.empty()) return;
+    if (testing::Test::HasFailure()) {
+        printf("run directories kept in %s\n", path.c_str());
+        return;
+    }
+    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string TestDir::fresh_subdir(const char *prefix) {
+    std::string p = path + "/" + prefix + std::to_string(++runs);
+    mkdir(p.c_str(), 0755);
+    return p;
+}
+
+SimRunResult sim_run(TestDir &dir, const SimRunOpts &opts) {
+    SimRunResult r;
+    r.dir = dir.fresh_subdir("run");
+    std::string sim_dir = r.dir + "/board";
+    mkdir(sim_dir.c_str(), 0755);
+
+    std::vector<std::string> envv;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "VEX_", 4) != 0) envv.push_back(*e);
+    envv.push_back("VEX_SIM_DIR=" + sim_dir);
+    for (const auto &kv : opts.env) envv.push_back(kv.first + "=" + kv.second);
+
+    std::vector<std::string> argv{opts.exe.empty() ? std::string(VEX_SIM_EXE) : opts.exe};
+    argv.insert(argv.end(), opts.args.begin(), opts.args.end());
+
+    const std::string out_path = r.dir + "/stdout", err_path = r.dir + "/stderr",
+                      feed_path = r.dir + "/feed.log";
+    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int in_fd = -1, feed_err_fd = -1;
+    int pipe_fds[2] = {-1, -1};
+    pid_t feeder = -1;
+
+    if (!opts.feed.empty()) {
+        if (pipe2(pipe_fds, O_CLOEXEC) < 0) {
+            ADD_FAILURE() << "pipe: " << strerror(errno);
+            return r;
+        }
+        feed_err_fd = open(feed_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::vector<std::string> fargv{VEX_FEED_EXE};
+        fargv.insert(fargv.end(), opts.feed.begin(), opts.feed.end());
+        fargv.push_back(opts.input);
+        std::vector<std::string> fenv;
+        for (char **e = environ; *e; e++) fenv.push_back(*e);
+        feeder = spawn(fargv, fenv, -1, pipe_fds[1], feed_err_fd, -1);
+        in_fd = pipe_fds[0];
+    } else if (!opts.input.empty()) {
+        in_fd = open(opts.input.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(in_fd, 0) << opts.input << ": " << strerror(errno);
+    }
+
+    pid_t prog = spawn(argv, envv, in_fd, out_fd, err_fd, -1);
+    for (int fd : {in_fd, out_fd, err_fd, feed_err_fd, pipe_fds[1]})
+        if (fd >= 0) close(fd);
+
+    const int64_t deadline = mono_ms() + (int64_t)opts.timeout_s * 1000;
+    int prog_st = 0, feed_st = 0;
+    bool prog_done = prog < 0, feed_done = feeder < 0;
+    while (!prog_done || !feed_done) {
+        if (!prog_done && waitpid(prog, &prog_st, WNOHANG) == prog) prog_done = true;
+        if (!feed_done && waitpid(feeder, &feed_st, WNOHANG) == feeder) feed_done = true;
+        if (prog_done && feed_done) break;
+        if (mono_ms() > deadline) {
+            r.timed_out = true;
+            for (pid_t p : {prog_done ? -1 : prog, feed_done ? -1 : feeder}) {
+                if (p <= 0) continue;
+                kill(-p, SIGKILL);
+                kill(p, SIGKILL);
+            }
+            if (!prog_done) waitpid(prog, &prog_st, 0);
+            if (!feed_done) waitpid(feeder, &feed_st, 0);
+            break;
+        }
+        usleep(5000);
+    }
+    EXPECT_GE(prog, 0) << "fork failed";
+    r.status = decode_status(prog_st);
+    r.out = read_text(out_path);
+    r.log = read_text(err_path);
+    r.feed_log = read_text(feed_path);
+    if (feeder >= 0 && !r.timed_out) {
+        EXPECT_EQ(decode_status(feed_st), 0) << "vex-feed failed: " << r.feed_log;
+    }
+    return r;
+}
+
+std::string stream_path(const char *name) {
+    return std::string(VEX_TEST_STREAMS) + "/" + name;
+}
+
+long stream_frames(const char *name) {
+    std::string s = read_text(stream_path(name) + ".frames");
+    return s.empty() ? -1 : strtol(s.c_str(), nullptr, 10);
+}
+
+std::vector<std::string> log_lines(const std::string &log) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t nl = log.find('\n', pos);
+        if (nl == std::string::npos) nl = log.size();
+        lines.push_back(log.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+int count_lines(const std::string &log, const std::string &needle) {
+    int n = 0;
+    for (const std::string &l : log_lines(log))
+        if (l.find(needle) != std::string::npos) n++;
+    return n;
+}
+
+bool has_line(const std::string &log, const std::string &needle) {
+    return count_lines(log, needle) > 0;
+}
+
+int find_line(const std::string &log, const std::string &needle, int from) {
+    std::vector<std::string> lines = log_lines(log);
+    for (int i = from < 0 ? 0 : from; i < (int)lines.size(); i++)
+        if (lines[i].find(needle) != std::string::npos) return i;
+    return -1;
+}
+
+long long number_after(const std::string &log, const std::string &prefix) {
+    size_t p = log.find(prefix);
+    if (p == std::string::npos) return -1;
+    const char *s = log.c_str() + p + prefix.size();
+    char *end;
+    long long v = strtoll(s, &end, 10);
+    return end == s ? -1 : v;
+}
+
+long long sim_decoded(const SimRunResult &r) {
+    return number_after(r.log, "vex-sim: decoder produced ");
+}
+
+std::string describe(const SimRunResult &r) {
+    std::string s = "status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") +
+                    ", run directory " + r.dir + "\n--- log ---\n" + r.log;
+    if (!r.feed_log.empty()) s += "--- vex-feed ---\n" + r.feed_log;
+    return s;
+}
