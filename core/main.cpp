@@ -12,6 +12,8 @@
 #include "core/startup.h"
 #include "display/display_start.h"
 #include "display/plane_set.h"
+#include "overlay/overlay.h"
+#include "overlay/text.h"
 #include "stream/reader.h"
 
 extern "C" {
@@ -35,6 +37,8 @@ int main(int argc, char **argv) {
     apply_output_overrides();
     config_read_gpu();
     startup_decoder(&g_reader_args);
+    font_init();
+    overlay_startup();
 
     pthread_t reader;
     if (pthread_create(&reader, nullptr, reader_thread, &g_reader_args) != 0) {

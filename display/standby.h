@@ -1,5 +1,8 @@
 #pragma once
-// The standby screen each output shows on its primary plane while no video arrives.
+// The standby screen each output shows on its primary plane while no video
+// arrives: a still picture (VEX_KMS_STANDBY, else "/opt/vex-fpv/standby.png";
+// PNG or JPEG by its first bytes) scaled into the screen, the connect captions
+// over it, the whole flipped like the video would be.
 #include <cstdint>
 
 struct Output;
@@ -9,8 +12,21 @@ uint32_t testfill_colour(int n);
 // Fills W x H pixels, rows `pitch` bytes apart, with one XRGB8888 colour.
 void fill_xrgb(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, uint32_t colour);
 
-// First painting of a fresh standby buffer during output set-up.
+// Where a pic_w x pic_h picture goes in a W x H buffer: the whole buffer for
+// fit "stretch", else the largest centred rectangle of the picture's ratio.
+void standby_dest(int32_t W, int32_t H, int32_t pic_w, int32_t pic_h, const char *fit, int32_t *x,
+                  int32_t *y, int32_t *w, int32_t *h);
+
+// Decodes the picture file and paints it into a W x H XRGB8888 buffer, black
+// around it. A file that cannot be read or decoded is logged and leaves the
+// buffer as it was.
+void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char *fit);
+
+// First painting of a fresh standby buffer during output set-up (output
+// number `index`): picture, connect captions, and for output 0 the SPI copy.
 void paint_standby_initial(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, int index);
-// Repaints the output's standby buffer for its current flip and fit and
-// remembers them in standby_key.
+
+// Repaints the output's standby buffer completely for its current flip and
+// fit, remembers them in standby_key, and hands output 0's picture to the
+// SPI tee.
 void repaint_standby(Output *o);

@@ -245,6 +245,22 @@ void write_new(const char *run, const char *rel, const char *text, mode_t mode) 
     close(fd);
 }
 
+// The board's default standby picture, written to opt/vex-fpv/standby.png.
+constexpr unsigned char standby_png[] = {
+#include "sim/standby_png.inc"
+};
+
+// Creates run/rel with `len` bytes of `data` unless a file of that name exists already.
+void write_new_bytes(const char *run, const char *rel, const void *data, size_t len) {
+    char path[PATH_MAX];
+    if (!join(path, sizeof path, {run, rel})) return;
+    int fd = __real_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (write(fd, data, len) != static_cast<ssize_t>(len))
+        fprintf(stderr, "vex-sim: short write to %s\n", path);
+    close(fd);
+}
+
 void make_dir(const char *run, const char *rel) {
     char path[PATH_MAX];
     if (join(path, sizeof path, {run, rel})) mkdir_p(path);
@@ -255,6 +271,7 @@ void populate(const char *run) {
     make_dir(run, "/run");
     make_dir(run, "/tmp");
     make_dir(run, "/opt/vex-fpv");
+    write_new_bytes(run, "/opt/vex-fpv/standby.png", standby_png, sizeof standby_png);
     make_dir(run, "/shm");
     make_dir(run, "/proc");
 

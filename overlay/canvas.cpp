@@ -1,0 +1,68 @@
+#include "overlay/canvas.h"
+
+#include <algorithm>
+
+int g_px_mx = 0;
+int g_px_my = 0;
+
+void fill_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y, int32_t w,
+               int32_t h, uint32_t colour) {
+    if (!px || w < 1 || h < 1) return;
+    // Clip in 64 bits: x + w may pass the 32-bit range.
+    const int64_t x0 = std::max<int64_t>(x, 0), x1 = std::min<int64_t>((int64_t)x + w, cw);
+    const int64_t y0 = std::max<int64_t>(y, 0), y1 = std::min<int64_t>((int64_t)y + h, ch);
+    if (x0 >= x1 || y0 >= y1) return;
+    for (int64_t py = y0; py < y1; py++) {
+        const int64_t my = g_px_my ? ch - 1 - py : py;
+        auto *row = (uint32_t *)(px + (size_t)my * pitch);
+        if (g_px_mx)
+            for (int64_t qx = x0; qx < x1; qx++) row[cw - 1 - qx] = colour;
+        else
+            std::fill(row + x0, row + x1, colour);
+    }
+}
+
+void rect_outline(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y,
+                  int32_t w, int32_t h, int32_t t, uint32_t colour) {
+    fill_rect(px, pitch, cw, ch, x, y, w, t, colour);
+    fill_rect(px, pitch, cw, ch, x, y + h - t, w, t, colour);
+    fill_rect(px, pitch, cw, ch, x, y, t, h, colour);
+    fill_rect(px, pitch, cw, ch, x + w - t, y, t, h, colour);
+}
+
+bool round_rect_covers(int32_t i, int32_t j, int32_t w, int32_t h, int32_t r) {
+    const int32_t rr = r * r;
+    auto in_circle = [rr](int32_t dx, int32_t dy) { return dx * dx + dy * dy <= rr; };
+    // Top-left corner square first: overlapping corners of a small rectangle
+    // resolve in its favour.
+    if (i < r && j < r) return in_circle(r - 1 - i, r - 1 - j);
+    if (i < w - r) {
+        if (i >= r || j < h - r) return true;
+        return in_circle(r - 1 - i, j - (h - r)); // bottom-left
+    }
+    if (j < r) return in_circle(i - (w - r), r - 1 - j); // top-right
+    if (j < h - r) return true;
+    if (i >= r) return in_circle(i - (w - r), j - (h - r)); // bottom-right
+    return in_circle(r - 1 - i, j - (h - r));               // bottom-left (w < 2r)
+}
+
+void fill_round_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y,
+                     int32_t w, int32_t h, int32_t r, uint32_t colour) {
+    if (!px || h < 1 || w < 1) return;
+    if (r <= 0) {
+        fill_rect(px, pitch, cw, ch, x, y, w, h, colour);
+        return;
+    }
+    for (int32_t j = 0; j < h; j++) {
+        const int64_t py = (int64_t)y + j;
+        if (py < 0) continue;
+        if (py >= ch) break;
+        for (int32_t i = 0; i < w; i++) {
+            const int64_t qx = (int64_t)x + i;
+            if (qx < 0) continue;
+            if (qx >= cw) break;
+            if (!round_rect_covers(i, j, w, h, r)) continue;
+            *canvas_px(px, pitch, cw, ch, (int32_t)qx, (int32_t)py) = colour;
+        }
+    }
+}

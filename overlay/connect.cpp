@@ -1,0 +1,138 @@
+#include "overlay/connect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "core/env.h"
+#include "overlay/canvas.h"
+#include "overlay/text.h"
+
+int32_t g_qr_n = 0;
+uint8_t g_qr[64 * 64];
+char g_conn_ssid[64];
+char g_conn_push[128];
+int g_show_connect = -1;
+
+namespace {
+
+constexpr uint32_t qr_light = 0xffffffff;
+constexpr uint32_t qr_dark = 0xff000000;
+constexpr uint32_t name_colour = 0xffffffff;
+constexpr uint32_t push_colour = 0xff2dd4bf;
+
+struct timespec g_conn_mtime; // modification time of the file last read
+bool g_conn_seen = false;     // whether g_conn_mtime holds one
+
+const char *connect_path() {
+    const char *p = env_get("VEX_KMS_CONNECT");
+    return env_nonempty(p) ? p : "/run/vex-fpv/connect";
+}
+
+// Copies the text after a key, up to the first CR or LF, keeping at most len - 1 bytes.
+void take_value(const char *v, char *out, size_t len) {
+    const size_t n = std::min(strcspn(v, "\r\n"), len - 1);
+    memcpy(out, v, n);
+    out[n] = 0;
+}
+
+bool starts_with(const char *s, const char *prefix) {
+    return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+} // namespace
+
+int poll_connect() {
+    const char *path = connect_path();
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    if (g_conn_seen && st.st_mtim.tv_sec == g_conn_mtime.tv_sec &&
+        st.st_mtim.tv_nsec == g_conn_mtime.tv_nsec)
+        return 0;
+    g_conn_mtime = st.st_mtim;
+    g_conn_seen = true;
+
+    FILE *f = fopen(path, "r");
+    if (!f) return 0;
+    int n = 0, rows = 0;
+    g_conn_ssid[0] = 0;
+    g_conn_push[0] = 0;
+    char line[128];
+    while (fgets(line, sizeof line, f)) {
+        if (starts_with(line, "ssid=")) {
+            take_value(line + 5, g_conn_ssid, sizeof g_conn_ssid);
+        } else if (starts_with(line, "push=")) {
+            take_value(line + 5, g_conn_push, sizeof g_conn_push);
+        } else if (starts_with(line, "qr=")) {
+            const long v = strtol(line + 3, nullptr, 10);
+            n = (v >= 1 && v <= 64) ? (int)v : 0;
+        } else if (rows < n && (line[0] == '.' || line[0] == '#')) {
+            bool ended = false; // a short row reads its missing modules as light
+            for (int c = 0; c < n; c++) {
+                if (!line[c]) ended = true;
+                g_qr[rows * n + c] = !ended && line[c] == '#';
+            }
+            rows++;
+        }
+    }
+    g_qr_n = (n >= 1 && rows == n) ? n : 0;
+    fclose(f);
+    return 1;
+}
+
+ConnectLayout connect_layout(int32_t W, int32_t H, int32_t n) {
+    ConnectLayout l;
+    const int32_t m = std::min(W, H);
+    l.s = std::max(m * 225 / 1000 / (n + 8), 2);
+    l.q = (n + 8) * l.s;
+    const bool large = H >= 1000;
+    l.name_px = large ? 20 : 15;
+    l.push_px = large ? 30 : 22;
+    const int32_t bottom = large ? 50 : 37;
+    l.qx = std::max(W - l.q - std::max(6 * m / 100, l.push_px), 0);
+    l.qy = std::max(H - l.q - bottom - std::max(3 * m / 100, l.push_px), 0);
+    return l;
+}
+
+void connect_push_caption(const char *push, char *out, size_t len) {
+    const char *slash = strrchr(push, '/');
+    if (slash && slash[1])
+        snprintf(out, len, "Server URL: %.*s   Stream key: %s", (int)(slash + 1 - push), push,
+                 slash + 1);
+    else
+        snprintf(out, len, "Push stream to: %s", push);
+}
+
+void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
+    if (g_show_connect < 0) {
+        const char *v = env_get("VEX_KMS_STANDBY_QR");
+        g_show_connect = (v && v[0] == '0') ? 0 : 1;
+        if (!g_show_connect)
+            fputs("vex-kms: standby QR/captions hidden (VEX_KMS_STANDBY_QR=0)\n", stderr);
+    }
+    if (!g_show_connect) return;
+    const int32_t n = g_qr_n;
+    if (n < 1 || !map) return;
+
+    const ConnectLayout l = connect_layout(W, H, n);
+    fill_rect(map, pitch, W, H, l.qx, l.qy, l.q, l.q, qr_light);
+    const int32_t ox = l.qx + 4 * l.s, oy = l.qy + 4 * l.s;
+    for (int32_t r = 0; r < n; r++)
+        for (int32_t c = 0; c < n; c++)
+            if (g_qr[r * n + c])
+                fill_rect(map, pitch, W, H, ox + c * l.s, oy + r * l.s, l.s, l.s, qr_dark);
+
+    if (g_conn_ssid[0]) {
+        const int32_t x = l.qx + l.q / 2 - ft_text_w(g_conn_ssid, l.name_px) / 2;
+        ft_text(map, pitch, W, H, x, l.qy + l.q + 2 * l.name_px, g_conn_ssid, name_colour,
+                l.name_px);
+    }
+    if (g_conn_push[0]) {
+        char caption[192];
+        connect_push_caption(g_conn_push, caption, sizeof caption);
+        const int32_t x = (W - ft_text_w(caption, l.push_px)) / 2;
+        ft_text(map, pitch, W, H, x, l.qy - l.push_px, caption, push_colour, l.push_px);
+    }
+}

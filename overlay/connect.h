@@ -1,0 +1,37 @@
+#pragma once
+// The connect screen: a QR code with the Wi-Fi network name under it and the
+// stream push target above it, drawn onto the standby picture. Another process
+// writes them into the connect file ("/run/vex-fpv/connect", or the path in
+// VEX_KMS_CONNECT), the QR code already encoded as rows of '.' and '#'.
+#include <cstddef>
+#include <cstdint>
+
+// Connect state, written only by poll_connect.
+extern int32_t g_qr_n;        // modules per side, 1..64; 0 = no QR code
+extern uint8_t g_qr[64 * 64]; // modules row-major, row stride g_qr_n: 1 dark, 0 light
+extern char g_conn_ssid[64];  // network name
+extern char g_conn_push[128]; // push target
+// Visibility: -1 until the first draw settles it from VEX_KMS_STANDBY_QR, then 0 or 1.
+extern int g_show_connect;
+
+// Re-reads the connect file when its modification time changed; 1 when it was
+// read (the caller repaints the standby screens), else 0. A missing file keeps
+// the last state.
+int poll_connect();
+
+// Draws the QR code bottom-right with its captions into a W x H canvas, or
+// nothing when there is no valid code or the captions are switched off.
+void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H);
+
+// Where draw_connect puts the code on a W x H canvas for an N-module matrix.
+struct ConnectLayout {
+    int32_t s;                // module size in pixels
+    int32_t q;                // side of the code with its 4-module quiet zone
+    int32_t qx, qy;           // top-left corner of the quiet zone
+    int32_t name_px, push_px; // caption text sizes
+};
+ConnectLayout connect_layout(int32_t W, int32_t H, int32_t n);
+
+// The caption line for a push target: "Server URL: ...   Stream key: ..." when
+// the target has a '/' followed by something, else "Push stream to: ...".
+void connect_push_caption(const char *push, char *out, size_t len);

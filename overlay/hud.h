@@ -1,0 +1,18 @@
+#pragma once
+// What the overlay composition draws besides the menu: detection boxes, the
+// telemetry HUD and the OSD pop-up, each onto the canvas of one output's
+// overlay (pixels, pitch in bytes, width, height). Called under g_overlay_lock.
+#include <cstdint>
+
+struct Output;
+
+// Whether an OSD pop-up is to be shown (the OSD file carries a text).
+bool osd_active();
+
+// The latest detection results as outlined boxes with score labels.
+void draw_detections(uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
+// The telemetry HUD over the whole canvas; for outputs with `telem` set.
+void draw_telemetry(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
+// The OSD pop-up, on outputs with `is_dsi` while a pop-up is active; the last
+// thing drawn.
+void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h);

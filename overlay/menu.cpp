@@ -1,0 +1,411 @@
+#include "overlay/menu.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <utility>
+#include <xf86drmMode.h>
+
+#include "core/env.h"
+#include "display/output.h"
+#include "overlay/canvas.h"
+#include "overlay/hud.h"
+#include "overlay/overlay.h"
+#include "overlay/text.h"
+#include "stream/detect_queue.h"
+
+MenuState g_menu;
+pthread_mutex_t g_overlay_lock = PTHREAD_MUTEX_INITIALIZER;
+
+const char *const menu_tab_names[4] = {"Stream", "Display", "System", "About"};
+
+namespace {
+
+constexpr uint32_t col_backdrop = 0xb3050608;
+constexpr uint32_t col_panel = 0xf20c0e13;
+constexpr uint32_t col_accent = 0xff36d399;
+constexpr uint32_t col_on_accent = 0xff04231a;
+constexpr uint32_t col_text = 0xffeef0f4;
+constexpr uint32_t col_grey = 0xff8b94a6;
+constexpr uint32_t col_divider = 0xff2a3140;
+
+// Width of the sidebar column on an output without an overlay plane.
+constexpr int32_t sidebar_w = 360;
+
+// Sizes of the menu panel: [0] small (H < 1000), [1] large.
+struct PanelSizes {
+    int32_t fs, m, title_px, tab_pitch, rh_max, base_adj;
+    int32_t t, S, s, c, b, p;
+    int32_t dot_off, dot, stem_gap, stem_h;
+    int32_t tab_label_dy;
+};
+constexpr PanelSizes panel_sizes[2] = {
+    {22, 20, 30, 52, 40, -6, 2, 18, 9, 11, 18, 4, 3, 4, 6, 9, 18},
+    {30, 28, 38, 60, 48, -8, 3, 24, 12, 15, 24, 6, 4, 6, 9, 11, 24},
+};
+
+// Sizes of the message screen: [sidebar][large].
+struct MessageSizes {
+    int32_t caption_px, text_px, caption_dy, text_dy; // baselines relative to H/5
+};
+constexpr MessageSizes message_sizes[2][2] = {
+    {{20, 44, -44, 22}, {28, 64, -64, 32}},
+    {{20, 30, -30, 15}, {28, 40, -40, 20}},
+};
+
+// Copies line up to its first CR or LF, at most `max` characters.
+void copy_line(char *dst, const char *line, size_t max) {
+    size_t n = strcspn(line, "\r\n");
+    if (n > max) n = max;
+    memcpy(dst, line, n);
+    dst[n] = '\0';
+}
+
+struct OverlayLock {
+    OverlayLock() { pthread_mutex_lock(&g_overlay_lock); }
+    ~OverlayLock() { pthread_mutex_unlock(&g_overlay_lock); }
+    OverlayLock(const OverlayLock &) = delete;
+    OverlayLock &operator=(const OverlayLock &) = delete;
+};
+
+timespec g_menu_mtime;
+
+// The canvas the drawing calls below share.
+struct Canvas {
+    uint8_t *px;
+    uint32_t pitch;
+    int32_t w, h;
+    void fill(int32_t x, int32_t y, int32_t fw, int32_t fh, uint32_t c) const {
+        fill_rect(px, pitch, w, h, x, y, fw, fh, c);
+    }
+    void outline(int32_t x, int32_t y, int32_t ow, int32_t oh, int32_t t, uint32_t c) const {
+        rect_outline(px, pitch, w, h, x, y, ow, oh, t, c);
+    }
+    void round(int32_t x, int32_t y, int32_t rw, int32_t rh, int32_t r, uint32_t c) const {
+        fill_round_rect(px, pitch, w, h, x, y, rw, rh, r, c);
+    }
+    void text(int32_t x, int32_t y, const char *s, uint32_t c, int size) const {
+        ft_text(px, pitch, w, h, x, y, s, c, size);
+    }
+};
+
+void draw_tab_icon(const Canvas &cv, int tab, int32_t ix, int32_t ty, const PanelSizes &z,
+                   uint32_t c) {
+    const int32_t fs = z.fs, t = z.t;
+    switch (tab) {
+        case 0: // play triangle pointing right, widest at row ty + s
+            for (int32_t k = -z.s; k <= z.S - z.s - 1; k++) {
+                int32_t run = z.S - 2 * abs(k);
+                if (run > 0) cv.fill(ix + t, ty + z.s + k, run, 1, c);
+            }
+            break;
+        case 1: { // monitor with neck and foot
+            int32_t sh = fs * 7 / 10;
+            cv.outline(ix, ty, fs, sh, t, c);
+            cv.fill(ix + z.c - t, ty + sh, 2 * t, t, c);
+            cv.fill(ix + fs / 4, ty + sh + t, z.c, t, c);
+            break;
+        }
+        case 2: { // chip with four pins and a core
+            int32_t d = fs / 10, b = z.b, p = z.p;
+            cv.outline(ix + d, ty + d, b, b, t, c);
+            int32_t cx = ix + d + b / 2, cy = ty + d + b / 2;
+            cv.fill(cx - d, ty, p, p, c);
+            cv.fill(cx - d, ty + b, p, p, c);
+            cv.fill(ix, cy - d, p, p, c);
+            cv.fill(ix + b, cy - d, p, p, c);
+            cv.fill(cx - b / 6, cy - b / 6, b / 3, b / 3, c);
+            break;
+        }
+        default: // info: dot over a stem
+            cv.fill(ix + z.c - t, ty + z.dot_off, z.dot, z.dot, c);
+            cv.fill(ix + z.c - t, ty + z.dot_off + z.stem_gap, z.dot, z.stem_h, c);
+            break;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The menu file
+
+void menu_parse(FILE *f, MenuState *out) {
+    MenuState m{};
+    char line[128];
+    auto next = [&] { return fgets(line, sizeof line, f) != nullptr; };
+    if (next()) {
+        if (strncmp(line, "message", 7) == 0) {
+            m.message = 1;
+            if (next()) copy_line(m.message_text, line, sizeof m.message_text - 1);
+        } else {
+            m.open = strncmp(line, "open", 4) == 0;
+            int32_t *numbers[3] = {&m.tab, &m.focus, &m.selected};
+            bool more = true;
+            for (int32_t *n : numbers) {
+                more = more && next();
+                if (more) *n = (int32_t)strtol(line, nullptr, 10);
+            }
+            if (more && next()) {
+                copy_line(m.title, line, sizeof m.title - 1);
+                while (m.count < menu_max_items && next())
+                    copy_line(m.items[m.count++], line, sizeof m.items[0] - 1);
+            }
+        }
+    }
+    *out = m;
+}
+
+int poll_menu() {
+    const char *path = env_get("VEX_KMS_MENU");
+    if (!path) path = "/run/vex-fpv/menu";
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (g_menu.open || g_menu.count) {
+            g_menu = MenuState{};
+            return 1;
+        }
+        return 0;
+    }
+    if (st.st_mtim.tv_sec == g_menu_mtime.tv_sec && st.st_mtim.tv_nsec == g_menu_mtime.tv_nsec)
+        return 0;
+    g_menu_mtime = st.st_mtim;
+    FILE *f = fopen(path, "r");
+    if (!f) return 0;
+    MenuState m;
+    menu_parse(f, &m);
+    fclose(f);
+    g_menu = m;
+    return 1;
+}
+
+bool menu_is_open() {
+    return g_menu.open != 0;
+}
+
+bool menu_message_shown() {
+    return g_menu.message != 0;
+}
+
+const char *menu_item_split(const char *item, char *label, size_t label_size) {
+    const char *sep = nullptr;
+    for (const char *p = strstr(item, ": "); p; p = strstr(p + 1, ": ")) sep = p;
+    size_t n = sep ? (size_t)(sep - item) : strlen(item);
+    if (n > 63) n = 63;
+    if (label_size && n > label_size - 1) n = label_size - 1;
+    if (label_size) {
+        memcpy(label, item, n);
+        label[n] = '\0';
+    }
+    return sep ? sep + 2 : "";
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+MenuLayout menu_layout(int32_t W, int32_t H, int32_t count) {
+    MenuLayout l{};
+    l.large = H >= 1000;
+    const PanelSizes &z = panel_sizes[l.large];
+    l.fs = z.fs;
+    l.m = z.m;
+    l.title_px = z.title_px;
+    l.tab_pitch = z.tab_pitch;
+    l.tab_block = 4 * z.tab_pitch;
+    l.base_adj = z.base_adj;
+
+    l.pw = 62 * W >= 64000 ? 62 * W / 100 : W >= 640 ? 640 : W - 8;
+    l.ph = 58 * H >= 38000 ? 58 * H / 100 : H >= 380 ? 380 : H - 8;
+    if (l.pw >= W - 39) {
+        l.px = 20;
+        l.pw = W - 40;
+    } else {
+        l.px = (W - l.pw) >> 1;
+    }
+    if (l.ph >= H - 39) {
+        l.py = 20;
+        l.ph = H - 40;
+    } else {
+        l.py = (H - l.ph) >> 1;
+    }
+
+    l.tabw = 34 * l.pw / 100;
+    l.dx = l.px + l.tabw;
+    l.ix = l.px + l.m + 4;
+    l.tab_y0 = l.py + (l.ph - l.tab_block) / 2 + 15;
+    l.cx = l.dx + 1 + l.m;
+    l.cw = (l.px + l.pw) - (l.dx + 1);
+    l.tb = l.py + l.m + l.title_px;
+
+    l.rh = z.rh_max;
+    if (count > 0) {
+        int32_t avail = (l.py + l.ph - l.m) - (l.tb + 34);
+        if (avail < count * l.rh) l.rh = avail / count;
+    }
+    l.row0 = l.tb + 36;
+    return l;
+}
+
+void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m) {
+    const Canvas cv{px, pitch, W, H};
+    const MenuLayout l = menu_layout(W, H, m.count);
+    const PanelSizes &z = panel_sizes[l.large];
+    const int32_t fs = l.fs;
+    const int tab = m.tab < 0 ? 0 : m.tab > 3 ? 3 : m.tab;
+
+    cv.round(l.px, l.py, l.pw, l.ph, 22, col_panel);
+
+    for (int k = 0; k < 4; k++) {
+        const int32_t ty = l.tab_y0 + k * l.tab_pitch;
+        uint32_t icon = col_grey, label = col_text;
+        if (k == tab) {
+            const int32_t hx = l.px + l.m / 2, hy = ty - 11, hw = l.tabw - l.m, hh = fs + 22;
+            if (m.focus == 0) {
+                cv.round(hx, hy, hw, hh, 12, col_accent);
+                icon = label = col_on_accent;
+            } else {
+                cv.outline(hx, hy, hw, hh, 2, col_accent);
+                icon = label = col_accent;
+            }
+        }
+        draw_tab_icon(cv, k, l.ix, ty, z, icon);
+        cv.text(l.ix + fs + 18, ty + z.tab_label_dy, menu_tab_names[k], label, fs);
+    }
+
+    cv.fill(l.dx, l.py + l.m, 2, l.ph - 2 * l.m, col_divider);
+
+    cv.text(l.cx, l.tb, m.title[0] ? m.title : menu_tab_names[tab], col_text, l.title_px);
+    cv.fill(l.cx, l.tb + 12, l.cw - 2 * l.m, 2, col_divider);
+
+    for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
+        const int32_t yj = l.row0 + j * l.rh;
+        const int32_t base = yj + (l.rh + fs) / 2 + l.base_adj;
+        char label[64];
+        const char *value = menu_item_split(m.items[j], label, sizeof label);
+        uint32_t lc = col_text, vc = col_accent;
+        if (m.focus != 0 && j == m.selected) {
+            cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, l.rh - 4, 12, col_accent);
+            lc = vc = col_on_accent;
+        }
+        cv.text(l.cx, base, label, lc, fs);
+        if (value[0]) cv.text(l.px + l.pw - l.m - ft_text_w(value, fs), base, value, vc, fs);
+    }
+}
+
+void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
+                         bool sidebar) {
+    const Canvas cv{px, pitch, W, H};
+    const MessageSizes &z = message_sizes[sidebar][H >= 1000];
+    const int32_t span = sidebar ? sidebar_w : W;
+    const int32_t mid = H / 5;
+    cv.text((span - ft_text_w("Info", z.caption_px)) / 2, mid + z.caption_dy, "Info", col_grey,
+            z.caption_px);
+    cv.text((span - ft_text_w(text, z.text_px)) / 2, mid + z.text_dy, text, col_accent, z.text_px);
+}
+
+// ---------------------------------------------------------------------------
+// Composition and presentation
+
+void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip) {
+    if (!px || !flip || w < 1 || h < 1) return;
+    auto row = [&](int32_t y) { return (uint32_t *)(px + (size_t)y * pitch); };
+    auto mirror_row = [&](uint32_t *r) {
+        for (int32_t x = 0; x < w / 2; x++) std::swap(r[x], r[w - 1 - x]);
+    };
+    if (strcmp(flip, "h") == 0) {
+        for (int32_t y = 0; y < h; y++) mirror_row(row(y));
+    } else if (strcmp(flip, "v") == 0) {
+        for (int32_t y = 0; y < h / 2; y++) std::swap_ranges(row(y), row(y) + w, row(h - 1 - y));
+    } else if (strcmp(flip, "180") == 0) {
+        for (int32_t y = 0; y < h / 2; y++) {
+            uint32_t *a = row(y), *b = row(h - 1 - y);
+            for (int32_t x = 0; x < w; x++) std::swap(a[x], b[w - 1 - x]);
+        }
+        if (h & 1) mirror_row(row(h / 2));
+    }
+}
+
+void menu_present(Output *o, int index) {
+    if (!o->menu_plane_id || !o->menu_map[index]) return;
+    const uint32_t w = o->mode.hdisplay, h = o->mode.vdisplay;
+    if (o->flip)
+        flip_buffer_argb(o->menu_map[index], o->menu_pitch, (int32_t)w, (int32_t)h, o->flip);
+    drmModeSetPlane(drm_fd, o->menu_plane_id, o->crtc_id, o->menu_fb[index], 0, 0, 0, w, h, 0, 0,
+                    w << 16, h << 16);
+    o->menu_front = index;
+    o->menu_shown = 1;
+}
+
+void compose_output(Output *o, const MenuState &m, bool detect, bool osd) {
+    const int32_t W = o->mode.hdisplay, H = o->mode.vdisplay;
+    g_px_mx = g_px_my = 0;
+    if (!o->menu_sidebar) {
+        const int index = (o->menu_front + 1) & 1;
+        uint8_t *px = o->menu_map[index];
+        if (!px) return;
+        const uint32_t pitch = o->menu_pitch;
+        const Canvas cv{px, pitch, W, H};
+        if (m.message) {
+            cv.fill(0, 0, W, H, col_backdrop);
+            draw_message_screen(px, pitch, W, H, m.message_text, false);
+        } else if (m.open) {
+            cv.fill(0, 0, W, H, col_backdrop);
+            draw_menu_panel(px, pitch, W, H, m);
+            if (detect) draw_detections(px, pitch, W, H);
+            if (o->telem) draw_telemetry(o, px, pitch, W, H);
+        } else if (detect) {
+            cv.fill(0, 0, W, H, 0);
+            draw_detections(px, pitch, W, H);
+            if (o->telem) draw_telemetry(o, px, pitch, W, H);
+        } else if ((osd && o->is_dsi) || o->telem) {
+            cv.fill(0, 0, W, H, 0);
+            if (o->telem) draw_telemetry(o, px, pitch, W, H);
+        } else {
+            if (o->menu_plane_id && o->menu_shown) {
+                drmModeSetPlane(drm_fd, o->menu_plane_id, o->crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+                o->menu_front = -1;
+                o->menu_shown = 0;
+            }
+            return;
+        }
+        draw_osd(o, px, pitch, W, H);
+        menu_present(o, index);
+        return;
+    }
+
+    uint8_t *px = o->standby_map;
+    if (!px) return;
+    const uint32_t pitch = o->standby_pitch;
+    const char *flip = o->flip ? o->flip : "";
+    g_px_mx = strcmp(flip, "h") == 0 || strcmp(flip, "180") == 0;
+    g_px_my = strcmp(flip, "v") == 0 || strcmp(flip, "180") == 0;
+    const Canvas cv{px, pitch, W, H};
+    if (m.message) {
+        cv.fill(0, 0, sidebar_w, H, col_panel);
+        draw_message_screen(px, pitch, W, H, m.message_text, true);
+    } else if (m.open) {
+        cv.fill(0, 0, W / 2, H, col_panel);
+        draw_menu_panel(px, pitch, W, H, m);
+    }
+    g_px_mx = g_px_my = 0;
+}
+
+void menu_redraw_sidebar(Output *o) {
+    if (!o->menu_sidebar) return;
+    OverlayLock hold;
+    compose_output(o, g_menu, false, false);
+}
+
+void render_menu_all() {
+    OverlayLock hold;
+    const bool detect = g_detect.load(std::memory_order_relaxed) != 0;
+    const bool osd = osd_active();
+    for (int i = 0; i < nout; i++) compose_output(&outs[i], g_menu, detect, osd);
+    g_px_mx = g_px_my = 0;
+}
+
+void overlay_startup() {
+    poll_menu();
+    poll_osd();
+    render_menu_all();
+}

@@ -1,0 +1,83 @@
+#pragma once
+// The on-screen menu and the overlay composition.
+//
+// Another process decides what the menu shows and writes it whole into the
+// menu file ("/run/vex-fpv/menu", or the path in VEX_KMS_MENU); poll_menu
+// re-reads it when its modification time changes. render_menu_all repaints the
+// overlay of every output: the menu or a message screen, detection boxes, the
+// telemetry HUD and the OSD pop-up, drawn into the hidden one of the output's
+// two overlay buffers, which is then flipped onto the overlay plane. An output
+// without an overlay plane gets the menu as a sidebar in its standby buffer.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+
+struct Output;
+
+constexpr int menu_max_items = 12;
+
+// The menu as the file last described it; rebuilt whole on every change.
+struct MenuState {
+    int32_t open;     // first line begins with "open"
+    int32_t tab;      // selected tab (clamped to 0..3 when drawn)
+    int32_t focus;    // 0: the tab column has the focus, else the item list
+    int32_t selected; // selected item (only when focus != 0)
+    int32_t count;    // items read, 0..12
+    char title[64];
+    char items[menu_max_items][64];
+    int32_t message; // first line begins with "message"
+    char message_text[96];
+};
+
+// Main thread only: written by poll_menu, read by the composition.
+extern MenuState g_menu;
+// Held by render_menu_all for its whole pass over the outputs.
+extern pthread_mutex_t g_overlay_lock;
+
+// Tab names, in order.
+extern const char *const menu_tab_names[4];
+
+// Reads a menu file's contents into a fresh state (lines of at most 127 bytes;
+// a longer line is read as several).
+void menu_parse(FILE *f, MenuState *out);
+
+// Splits an item at its last ": " into label (copied, at most 63 characters)
+// and value (returned, pointing into item; "" when there is no ": ").
+const char *menu_item_split(const char *item, char *label, size_t label_size);
+
+// Where the menu panel and its parts go on a W x H overlay.
+struct MenuLayout {
+    int32_t large; // H >= 1000
+    int32_t fs, m, title_px, tab_pitch, tab_block, base_adj;
+    int32_t px, py, pw, ph; // the panel
+    int32_t tabw, dx, ix;   // tab column width, divider x, icon x
+    int32_t tab_y0;         // y of tab row 0
+    int32_t cx, cw, tb;     // content x and width, title baseline
+    int32_t row0, rh;       // top of item row 0 and the row height for `count` items
+};
+MenuLayout menu_layout(int32_t W, int32_t H, int32_t count);
+
+// Draws the menu panel (tabs with icons, title, items) onto a canvas.
+void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
+// Draws the message screen: "Info" over the text, each centred in W (an
+// overlay) or in the 360-pixel sidebar column.
+void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
+                         bool sidebar);
+
+// Composes one output's overlay for menu state m; detect and osd say whether
+// detection is on and an OSD pop-up is active.
+void compose_output(Output *o, const MenuState &m, bool detect, bool osd);
+
+// Draws the sidebar again into the standby buffer of an output without an
+// overlay plane, after that buffer was repainted or cleared; nothing when the
+// menu is closed and no message is shown, or the output has an overlay plane.
+void menu_redraw_sidebar(Output *o);
+
+// Shows overlay buffer `index` (0 or 1) of the output on its overlay plane,
+// flipped first when the output has a flip.
+void menu_present(Output *o, int index);
+
+// Flips a W x H buffer of 32-bit pixels in place: "h", "v" or "180"; any other
+// text leaves it as it is.
+void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip);

@@ -1,0 +1,136 @@
+#include "overlay/text.h"
+
+#include <cstring>
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include "core/env.h"
+#include "core/log.h"
+#include "overlay/canvas.h"
+#include "overlay/font8x8.h"
+
+FT_Library g_ft = nullptr;
+FT_Face g_face = nullptr;
+int g_font_px = 0;
+
+namespace {
+
+constexpr const char *builtin_fonts[] = {
+    "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf",
+    "/usr/share/fonts/truetype/noto/NotoSans-Bold.ttf",
+    "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+    "/usr/share/fonts/truetype/droid/DroidSans-Bold.ttf",
+};
+
+bool try_face(const char *path) {
+    if (FT_New_Face(g_ft, path, 0, &g_face) != 0) {
+        g_face = nullptr;
+        return false;
+    }
+    vlog("menu font %s", path);
+    return true;
+}
+
+// Bitmap-font scale for a requested text size.
+int bitmap_scale(int size) {
+    return size >= 24 ? 3 : 2;
+}
+
+void set_face_size(int size) {
+    if (size == g_font_px) return;
+    FT_Set_Pixel_Sizes(g_face, 0, (FT_UInt)size);
+    g_font_px = size;
+}
+
+int bitmap_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y,
+                const char *text, uint32_t colour, int size) {
+    const int s = bitmap_scale(size);
+    const int32_t top = y - size;
+    int32_t pen = x;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        const unsigned code = (*p >= 0x20 && *p <= 0x7F) ? *p : '?';
+        const uint8_t *glyph = FONT8X8[code - 0x20];
+        for (int row = 0; row < 8; row++)
+            for (int col = 0; col < 8; col++)
+                if (glyph[row] & (0x80 >> col))
+                    fill_rect(px, pitch, cw, ch, pen + col * s, top + row * s, s, s, colour);
+        pen += 8 * s;
+    }
+    return pen - x;
+}
+
+// Lays one rendered glyph bitmap onto the canvas with its top-left corner at (gx, gy).
+void blit_glyph(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t gx, int32_t gy,
+                const FT_Bitmap &bm, uint32_t colour) {
+    const bool mono = bm.pixel_mode == FT_PIXEL_MODE_MONO;
+    if (!mono && bm.pixel_mode != FT_PIXEL_MODE_GRAY) return;
+    for (unsigned row = 0; row < bm.rows; row++) {
+        const unsigned char *src = bm.buffer + (ptrdiff_t)row * bm.pitch;
+        for (unsigned col = 0; col < bm.width; col++) {
+            uint32_t a;
+            if (mono)
+                a = (src[col >> 3] & (0x80 >> (col & 7))) ? 255 : 0;
+            else
+                a = src[col];
+            if (a == 0) continue;
+            uint32_t *d = canvas_px(px, pitch, cw, ch, gx + (int32_t)col, gy + (int32_t)row);
+            if (d) *d = blend_coverage(*d, colour, a);
+        }
+    }
+}
+
+} // namespace
+
+void font_init() {
+    if (FT_Init_FreeType(&g_ft) != 0) {
+        g_ft = nullptr;
+        return;
+    }
+    const char *env = env_get("VEX_KMS_FONT");
+    if (env_nonempty(env) && try_face(env)) return;
+    for (const char *path : builtin_fonts)
+        if (try_face(path)) return;
+    vlog("no TTF font found \u2192 8x8 fallback");
+}
+
+uint32_t blend_coverage(uint32_t dst, uint32_t colour, uint32_t a) {
+    const uint32_t ad = dst >> 24;
+    const uint32_t ao = ad * (255 - a) / 255 + a;
+    if (ao == 0) return 0;
+    uint32_t out = ao << 24;
+    for (int shift = 16; shift >= 0; shift -= 8) {
+        const uint32_t cd = (dst >> shift) & 0xFF, cs = (colour >> shift) & 0xFF;
+        const uint32_t co = (cd * ad * (255 - a) / 255 + cs * a) / ao;
+        out |= co << shift;
+    }
+    return out;
+}
+
+int ft_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y,
+            const char *text, uint32_t colour, int size) {
+    if (!text) return 0;
+    if (!g_face) return bitmap_text(px, pitch, cw, ch, x, y, text, colour, size);
+    set_face_size(size);
+    int32_t pen = x;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        if (FT_Load_Char(g_face, *p, FT_LOAD_RENDER) != 0) continue;
+        const FT_GlyphSlot g = g_face->glyph;
+        if (px)
+            blit_glyph(px, pitch, cw, ch, pen + g->bitmap_left, y - g->bitmap_top, g->bitmap,
+                       colour);
+        pen += (int32_t)(g->advance.x >> 6);
+    }
+    return pen - x;
+}
+
+int ft_text_w(const char *text, int size) {
+    if (!text) return 0;
+    if (!g_face) return 8 * bitmap_scale(size) * (int)strlen(text);
+    set_face_size(size);
+    int w = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++)
+        if (FT_Load_Char(g_face, *p, FT_LOAD_DEFAULT) == 0)
+            w += (int)(g_face->glyph->advance.x >> 6);
+    return w;
+}

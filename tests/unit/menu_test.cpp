@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "display/output.h"
+#include "overlay/canvas.h"
+#include "overlay/menu.h"
+#include "overlay/overlay.h"
+#include "overlay/text.h"
+#include "stream/detect_queue.h"
+#include "tests/unit/png_io.h"
+
+namespace {
+
+constexpr uint32_t accent = 0xff36d399, backdrop = 0xb3050608, panel = 0xf20c0e13;
+constexpr uint32_t picture = 0xff304050;
+
+MenuState parse(const std::string &text) {
+    FILE *f = fmemopen((void *)text.data(), text.size(), "r");
+    MenuState m;
+    menu_parse(f, &m);
+    fclose(f);
+    return m;
+}
+
+// A W x H buffer of 32-bit pixels with `pad` spare bytes after each row.
+struct Buffer {
+    int32_t w, h;
+    uint32_t pitch;
+    std::vector<uint8_t> bytes;
+    Buffer(int32_t bw, int32_t bh, uint32_t pad = 0)
+        : w(bw), h(bh), pitch((uint32_t)bw * 4 + pad), bytes((size_t)pitch * bh, 0) {}
+    uint32_t &at(int32_t x, int32_t y) { return *(uint32_t *)&bytes[y * pitch + x * 4]; }
+    void fill(uint32_t c) {
+        for (int32_t y = 0; y < h; y++)
+            for (int32_t x = 0; x < w; x++) at(x, y) = c;
+    }
+};
+
+// Output 0 of a W x H mode with an overlay plane, or with the sidebar in its
+// standby buffer (a).
+struct TestOutput {
+    Buffer a, b;
+    TestOutput(int32_t w, int32_t h, bool sidebar) : a(w, h), b(w, h) {
+        nout = 1;
+        Output &o = outs[0];
+        o = Output{};
+        o.mode.hdisplay = (uint16_t)w;
+        o.mode.vdisplay = (uint16_t)h;
+        o.menu_front = -1;
+        if (sidebar) {
+            o.menu_sidebar = 1;
+            o.standby_map = a.bytes.data();
+            o.standby_pitch = a.pitch;
+        } else {
+            o.menu_plane_id = 40;
+            o.menu_map[0] = a.bytes.data();
+            o.menu_map[1] = b.bytes.data();
+            o.menu_pitch = a.pitch;
+        }
+    }
+    ~TestOutput() {
+        outs[0] = Output{};
+        nout = 0;
+        g_menu = MenuState{};
+    }
+};
+
+const char sample[] = "\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\nAspect: 16:9\n"
+                      "Fit: fit\nFlip: none\nReboot\n";
+MenuState sample_menu(int focus) {
+    return parse("open\n1\n" + std::to_string(focus) + sample);
+}
+
+void expect_ref(Buffer &b, int x, int y, int w, int h, const char *name) {
+    std::string why;
+    EXPECT_TRUE(match_ref(image_from_canvas(b.bytes.data(), b.pitch, x, y, w, h), name, &why))
+        << name << ": " << why;
+}
+
+TEST(Menu, PanelGeometry) {
+    // {W, H, x, y, w, h}
+    const int32_t cases[][6] = {{1920, 1080, 365, 227, 1190, 626},
+                                {800, 480, 80, 50, 640, 380},
+                                {640, 400, 20, 20, 600, 360}};
+    for (const auto &c : cases) {
+        MenuLayout l = menu_layout(c[0], c[1], 0);
+        EXPECT_EQ((std::vector<int32_t>{l.px, l.py, l.pw, l.ph}),
+                  (std::vector<int32_t>{c[2], c[3], c[4], c[5]}))
+            << c[0] << "x" << c[1];
+    }
+    EXPECT_EQ(menu_layout(1920, 1080, 6).rh, 48);
+    // Twelve items on 720 lines: the rows shrink so the last ends inside the panel.
+    MenuLayout l = menu_layout(1280, 720, 12);
+    EXPECT_EQ(l.rh, 26);
+    EXPECT_LE(l.row0 + 12 * l.rh, l.py + l.ph);
+    EXPECT_EQ(menu_layout(1280, 720, 6).rh, 40);
+}
+
+TEST(Menu, FileParsingAndItems) {
+    std::string twenty = "open\n0\n1\n0\nTitle\n";
+    for (int i = 0; i < 20; i++) twenty += "item " + std::to_string(i) + "\n";
+    MenuState m = parse(twenty);
+    EXPECT_EQ(m.open + m.focus + m.count, 1 + 1 + 12);
+    EXPECT_STREQ(m.items[11], "item 11");
+
+    m = parse("message\nRebooting\r\nignored\n");
+    EXPECT_EQ(m.message + m.open, 1);
+    EXPECT_STREQ(m.message_text, "Rebooting");
+    EXPECT_EQ(strlen(parse("message\n" + std::string(120, 'm')).message_text), 95u);
+
+    // Any other first line still reads the rest; garbled numbers read as 0.
+    m = parse("closed\n7\nx\n-3\r\n\nA\n\nB");
+    EXPECT_EQ((std::vector<int>{m.open, m.tab, m.focus, m.selected, m.count}),
+              (std::vector<int>{0, 7, 0, -3, 3}));
+    EXPECT_STREQ(m.items[1], "");
+    EXPECT_STREQ(m.items[2], "B");
+    m = parse("opened\n2\n");
+    EXPECT_EQ(m.open + m.tab + m.count, 1 + 2 + 0);
+
+    // A 270-character line is read as lines of 127, 127 and 16 characters.
+    m = parse("open\n0\n0\n0\n" + std::string(270, 't') + "\nitem\n");
+    EXPECT_EQ(strlen(m.title) + strlen(m.items[0]) + strlen(m.items[1]), 63u + 63u + 16u);
+    EXPECT_STREQ(m.items[2], "item");
+
+    char label[64];
+    EXPECT_STREQ(menu_item_split("Bitrate: 8 Mbps", label, sizeof label), "8 Mbps");
+    EXPECT_STREQ(label, "Bitrate");
+    EXPECT_STREQ(menu_item_split("A: B: C", label, sizeof label), "C");
+    EXPECT_STREQ(label, "A: B");
+    EXPECT_STREQ(menu_item_split("Time 12:30", label, sizeof label), "");
+    EXPECT_STREQ(label, "Time 12:30");
+}
+
+TEST(Menu, PollFollowsTheFile) {
+    char dir[] = "/tmp/vex-menu-test.XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::string path = std::string(dir) + "/menu";
+    setenv("VEX_KMS_MENU", path.c_str(), 1);
+    long stamp = 1000;
+    auto write = [&](const char *text) {
+        FILE *f = fopen(path.c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+        timespec t[2] = {{stamp, 0}, {stamp, 0}};
+        stamp += 1;
+        utimensat(AT_FDCWD, path.c_str(), t, 0);
+    };
+    EXPECT_EQ(poll_menu(), 0);
+    write("open\n3\n0\n0\n\n");
+    EXPECT_EQ(poll_menu(), 1);
+    EXPECT_TRUE(menu_is_open());
+    EXPECT_EQ(poll_menu(), 0); // same time: not read again
+    remove(path.c_str());
+    EXPECT_EQ(poll_menu(), 1); // an open menu closes with its file
+    EXPECT_FALSE(menu_is_open());
+    write("message\nRebooting\n");
+    EXPECT_EQ(poll_menu(), 1);
+    remove(path.c_str());
+    EXPECT_EQ(poll_menu(), 0); // a message stays
+    EXPECT_TRUE(menu_message_shown());
+    unsetenv("VEX_KMS_MENU");
+    rmdir(dir);
+    g_menu = MenuState{};
+}
+
+TEST(Menu, FlipBufferArgb) {
+    for (int32_t w : {1, 2, 3, 5}) {
+        for (int32_t h : {1, 2, 3, 4}) {
+            for (const char *flip : {"h", "v", "180", "none", "hv"}) {
+                Buffer b(w, h, 8);
+                std::fill(b.bytes.begin(), b.bytes.end(), 0xee);
+                for (int32_t y = 0; y < h; y++)
+                    for (int32_t x = 0; x < w; x++) b.at(x, y) = (uint32_t)(y * 100 + x);
+                flip_buffer_argb(b.bytes.data(), b.pitch, w, h, flip);
+                bool mx = !strcmp(flip, "h") || !strcmp(flip, "180");
+                bool my = !strcmp(flip, "v") || !strcmp(flip, "180");
+                for (int32_t y = 0; y < h; y++) {
+                    for (int32_t x = 0; x < w; x++) {
+                        int32_t sx = mx ? w - 1 - x : x, sy = my ? h - 1 - y : y;
+                        ASSERT_EQ(b.at(x, y), (uint32_t)(sy * 100 + sx))
+                            << flip << " " << w << "x" << h << " at " << x << "," << y;
+                    }
+                    ASSERT_EQ(b.at(w, y), 0xeeeeeeeeu); // the padding stays
+                }
+            }
+        }
+    }
+}
+
+TEST(Menu, OverlayStatesAndPlane) {
+    TestOutput t(640, 400, false);
+    Output &o = outs[0];
+    g_menu = sample_menu(1);
+    render_menu_all();
+    EXPECT_EQ(o.menu_front, 0); // the first picture goes into buffer 0
+    EXPECT_EQ(o.menu_shown, 1u);
+    EXPECT_EQ(t.a.at(0, 0), backdrop);
+    render_menu_all();
+    EXPECT_EQ(o.menu_front, 1); // then into the hidden one
+
+    g_menu = MenuState{};
+    render_menu_all(); // nothing to show: the plane goes off, once
+    EXPECT_EQ(o.menu_front, -1);
+    EXPECT_EQ(o.menu_shown, 0u);
+    t.a.at(5, 5) = 1;
+    render_menu_all();
+    EXPECT_EQ(t.a.at(5, 5), 1u);
+
+    g_detect = 1; // detection: a transparent picture for the boxes
+    render_menu_all();
+    g_detect = 0;
+    EXPECT_EQ(t.a.at(5, 5), 0u);
+    o.telem = 1; // the HUD alone
+    t.b.at(5, 5) = 1;
+    render_menu_all();
+    EXPECT_EQ(t.b.at(5, 5), 0u);
+    EXPECT_EQ(o.menu_front, 1);
+
+    // A flipped output is shown the mirror image of an unflipped one.
+    o.telem = 0;
+    g_menu = parse("message\nRebooting\n");
+    render_menu_all();
+    std::vector<uint8_t> plain = t.a.bytes;
+    o.flip = "h";
+    o.menu_front = 1;
+    render_menu_all();
+    flip_buffer_argb(plain.data(), t.a.pitch, 640, 400, "h");
+    EXPECT_EQ(t.a.bytes, plain);
+    EXPECT_EQ(g_px_mx + g_px_my, 0);
+}
+
+TEST(Menu, TabClampAndTitle) {
+    TestOutput t(800, 480, false);
+    MenuLayout l = menu_layout(800, 480, 0);
+    auto draw = [&](const std::string &file) { // into buffer 0
+        g_menu = parse(file);
+        outs[0].menu_front = 1;
+        render_menu_all();
+        return t.a.bytes;
+    };
+    // The left edge of the highlight, on the row of tab k.
+    auto lit = [&](int k) { return t.a.at(l.px + l.m / 2, l.tab_y0 + k * l.tab_pitch) == accent; };
+    for (int tab : {7, -1}) {
+        draw("open\n" + std::to_string(tab) + "\n0\n0\n\n");
+        EXPECT_EQ((std::vector<bool>{lit(0), lit(1), lit(3)}),
+                  (std::vector<bool>{tab == -1, false, tab == 7}));
+    }
+    // An empty title shows the selected tab's name.
+    EXPECT_EQ(draw("open\n1\n0\n0\n\n"), draw("open\n1\n0\n0\nDisplay\n"));
+}
+
+TEST(Menu, ReferencePictures) {
+    ASSERT_EQ(g_face, nullptr); // the bitmap font: the same pixels everywhere
+    for (int focus : {1, 0}) {
+        int32_t W = focus ? 1920 : 800, H = focus ? 1080 : 480;
+        TestOutput t(W, H, false);
+        g_menu = sample_menu(focus);
+        render_menu_all();
+        MenuLayout l = menu_layout(W, H, g_menu.count);
+        expect_ref(t.a, l.px, l.py, l.pw, l.ph,
+                   focus ? "menu_panel_1920x1080.png" : "menu_panel_800x480.png");
+    }
+    {
+        TestOutput t(800, 480, false);
+        g_menu = parse("message\nRebooting\n");
+        render_menu_all();
+        expect_ref(t.a, 0, 0, 800, 480, "menu_message.png");
+    }
+    // No overlay plane, flipped "h": the sidebar is drawn mirrored into the
+    // standby picture, so it shows on the right.
+    TestOutput t(800, 480, true);
+    t.a.fill(picture);
+    outs[0].flip = "h";
+    g_menu = sample_menu(1);
+    render_menu_all();
+    EXPECT_EQ(t.a.at(0, 0), picture);
+    expect_ref(t.a, 0, 0, 800, 480, "menu_sidebar_flip_h.png");
+    // A message there fills the 360-pixel column only.
+    t.a.fill(picture);
+    g_menu = parse("message\nRebooting\n");
+    render_menu_all();
+    EXPECT_EQ(t.a.at(800 - 360, 470), panel);
+    EXPECT_EQ(t.a.at(800 - 361, 470), picture);
+}
+
+} // namespace
