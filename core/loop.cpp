@@ -21,6 +21,7 @@
 #include "display/plane_set.h"
 #include "display/standby.h"
 #include "gpu/gpu_pass.h"
+#include "overlay/menu.h"
 #include "overlay/overlay.h"
 #include "spi/spi_tee.h"
 #include "stream/mailbox.h"
@@ -177,12 +178,15 @@ void place_on_output(int i, const AVFrame *f, const AVDRMFrameDescriptor *desc, 
     }
 }
 
+// Nothing of the standby picture may remain behind the video; a menu sidebar
+// drawn into the standby buffer is drawn again.
 void clear_standby_buffers() {
     for (int i = 0; i < nout; i++) {
         Output &o = outs[i];
         if (!o.standby_map) continue;
         for (uint32_t y = 0; y < o.mode.vdisplay; y++)
             memset(o.standby_map + (size_t)y * o.standby_pitch, 0, (size_t)o.mode.hdisplay * 4);
+        if (o.menu_sidebar && (menu_is_open() || menu_message_shown())) menu_redraw_sidebar(&o);
     }
 }
 

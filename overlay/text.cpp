@@ -1,5 +1,6 @@
 #include "overlay/text.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <ft2build.h>
@@ -80,6 +81,52 @@ void blit_glyph(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t gx,
     }
 }
 
+// Rendered glyphs of the face, by pixel size and character: the menu and the
+// HUD draw the same few strings over and over. Drawn only from one thread at a
+// time, like the face itself.
+struct CachedGlyph {
+    bool used;
+    int size;
+    unsigned char code;
+    bool rendered; // bitmap, left and top are valid (else only the advance)
+    int32_t left, top, advance;
+    FT_Bitmap bitmap; // buffer owned by the cache
+};
+constexpr int glyph_cache_size = 1024;
+CachedGlyph g_glyphs[glyph_cache_size];
+
+// The cache entry for one glyph, loaded (and rendered when `render`) on a
+// miss. Null when FreeType cannot load it.
+const CachedGlyph *glyph(int size, unsigned char code, bool render) {
+    unsigned h = ((unsigned)size * 263u + code) % glyph_cache_size;
+    for (int probe = 0; probe < glyph_cache_size; probe++, h = (h + 1) % glyph_cache_size) {
+        CachedGlyph &e = g_glyphs[h];
+        if (e.used && (e.size != size || e.code != code)) continue;
+        if (e.used && (e.rendered || !render)) return &e;
+        set_face_size(size);
+        if (FT_Load_Char(g_face, code, render ? FT_LOAD_RENDER : FT_LOAD_DEFAULT) != 0)
+            return nullptr;
+        const FT_GlyphSlot g = g_face->glyph;
+        e.used = true;
+        e.size = size;
+        e.code = code;
+        e.advance = (int32_t)(g->advance.x >> 6);
+        if (!render) return &e;
+        const FT_Bitmap &bm = g->bitmap;
+        size_t bytes = (size_t)(bm.pitch < 0 ? -bm.pitch : bm.pitch) * bm.rows;
+        auto *copy = (unsigned char *)malloc(bytes ? bytes : 1);
+        if (!copy) return nullptr;
+        if (bytes) memcpy(copy, bm.buffer, bytes);
+        e.bitmap = bm;
+        e.bitmap.buffer = copy;
+        e.left = g->bitmap_left;
+        e.top = g->bitmap_top;
+        e.rendered = true;
+        return &e;
+    }
+    return nullptr; // full: every slot holds another glyph
+}
+
 } // namespace
 
 void font_init() {
@@ -111,15 +158,12 @@ int ft_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int3
             const char *text, uint32_t colour, int size) {
     if (!text) return 0;
     if (!g_face) return bitmap_text(px, pitch, cw, ch, x, y, text, colour, size);
-    set_face_size(size);
     int32_t pen = x;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        if (FT_Load_Char(g_face, *p, FT_LOAD_RENDER) != 0) continue;
-        const FT_GlyphSlot g = g_face->glyph;
-        if (px)
-            blit_glyph(px, pitch, cw, ch, pen + g->bitmap_left, y - g->bitmap_top, g->bitmap,
-                       colour);
-        pen += (int32_t)(g->advance.x >> 6);
+        const CachedGlyph *g = glyph(size, *p, px != nullptr);
+        if (!g) continue;
+        if (px) blit_glyph(px, pitch, cw, ch, pen + g->left, y - g->top, g->bitmap, colour);
+        pen += g->advance;
     }
     return pen - x;
 }
@@ -127,10 +171,8 @@ int ft_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int3
 int ft_text_w(const char *text, int size) {
     if (!text) return 0;
     if (!g_face) return 8 * bitmap_scale(size) * (int)strlen(text);
-    set_face_size(size);
     int w = 0;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++)
-        if (FT_Load_Char(g_face, *p, FT_LOAD_DEFAULT) == 0)
-            w += (int)(g_face->glyph->advance.x >> 6);
+        if (const CachedGlyph *g = glyph(size, *p, false)) w += g->advance;
     return w;
 }

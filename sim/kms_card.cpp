@@ -21,12 +21,16 @@
 
 namespace {
 
-std::recursive_mutex g_kms_mutex; // recursive: our own mmap calls pass through the mmap wrapper
+// The card state lives until the process is gone: another thread may still be
+// inside a display call while one thread runs exit(), so nothing here is ever
+// destroyed by static destructors.
+// Recursive: our own mmap calls pass through the mmap wrapper.
+std::recursive_mutex &g_kms_mutex = *new std::recursive_mutex;
 KmsBoard *g_board = nullptr;
 int64_t g_t0_ns = 0;
 int64_t g_advance_ms = 0;
-std::vector<KmsCard *> g_cards; // parallel to g_board->cards; null until first opened
-std::vector<KmsFile *> g_files;
+std::vector<KmsCard *> &g_cards = *new std::vector<KmsCard *>; // parallel to g_board->cards
+std::vector<KmsFile *> &g_files = *new std::vector<KmsFile *>;
 bool g_exit_hook = false;
 
 constexpr uint32_t fb_max_size = 8192;
@@ -263,7 +267,7 @@ int add_fb2(KmsFile *f, uint32_t w, uint32_t h, uint32_t format, const uint32_t 
         fb.pitches[i] = pitches[i];
         fb.offsets[i] = offsets[i];
     }
-    fb.id = c.next_id++;
+    fb.id = kms_alloc_id(c);
     fb.width = w;
     fb.height = h;
     fb.format = format;
@@ -579,12 +583,15 @@ int fb_total() {
     return n;
 }
 
+// At process exit. The card lock stays held from here on: a thread still
+// running display calls (the process may exit from another thread) waits for
+// the end instead of working on a card that is going away.
 void exit_report() {
-    KmsGuard g;
+    kms_lock();
     const char *shot = getenv("VEX_SIM_SCREENSHOT_AT_EXIT");
     if (shot && strcmp(shot, "1") == 0) kms_screenshot_write("all");
     fprintf(stderr, "vex-sim: %d framebuffers alive at exit\n", fb_total());
-    forget_everything(); // as the kernel does when the process ends
+    kms_log_stop();
 }
 
 // The card and file of an fd, with the lock held by the caller.
@@ -750,6 +757,12 @@ KmsFile *kms_file(int fd) {
 
 const std::vector<KmsCard *> &kms_cards() {
     return g_cards;
+}
+
+uint32_t kms_alloc_id(KmsCard &c) {
+    uint32_t id = c.next_id;
+    while (c.objects.count(id) || c.fbs.count(id) || c.blobs.count(id)) ++id;
+    return id;
 }
 
 bool kms_lookup_obj(const KmsCard &c, uint32_t id, KmsObjType *type, size_t *index) {
@@ -1286,7 +1299,7 @@ int drmModeCreatePropertyBlob(int fd, const void *data, size_t size, uint32_t *i
     b.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + size);
     b.owner = f;
     b.user_ref = true;
-    *id = c.next_id++;
+    *id = kms_alloc_id(c);
     c.blobs[*id] = std::move(b);
     return 0;
 }

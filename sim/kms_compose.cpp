@@ -16,6 +16,7 @@ namespace {
 
 FILE *g_update_log = nullptr;
 std::string g_update_log_path;
+bool g_update_log_stopped = false;
 
 struct Px {
     uint8_t r, g, b, a;
@@ -333,9 +334,15 @@ void kms_screenshot_poll() {
     unlink(path.c_str());
 }
 
+void kms_log_stop() {
+    if (g_update_log) fclose(g_update_log);
+    g_update_log = nullptr;
+    g_update_log_stopped = true;
+}
+
 void kms_log_plane(const KmsCard &c, size_t p, const KmsPlaneState &old) {
     const char *path = getenv("VEX_SIM_UPDATE_LOG");
-    if (!path || !*path) return;
+    if (!path || !*path || g_update_log_stopped) return;
     if (!g_update_log || g_update_log_path != path) {
         if (g_update_log) fclose(g_update_log);
         g_update_log_path = path;

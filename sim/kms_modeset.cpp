@@ -341,7 +341,7 @@ int drmModeSetCrtc(int fd, uint32_t crtc_id, uint32_t fb_id, uint32_t x, uint32_
         conns.push_back(j);
     }
     // The mode lives in a blob of the driver's, as atomic clients see it in MODE_ID.
-    uint32_t blob = c.next_id++;
+    uint32_t blob = kms_alloc_id(c);
     KmsBlob b;
     b.data.assign(reinterpret_cast<const uint8_t *>(mode),
                   reinterpret_cast<const uint8_t *>(mode) + sizeof *mode);

@@ -129,7 +129,7 @@ struct KmsCard {
     std::vector<KmsBo *> bos;
     KmsState state;
     KmsFile *master = nullptr;
-    uint32_t next_id = 0;
+    uint32_t next_id = 0; // first id after the card's own objects
     uint64_t next_map_offset = 0;
     std::vector<int64_t> vb_epoch_ns; // per CRTC: time of vblank number vb_base
     std::vector<uint64_t> vb_base;
@@ -157,6 +157,8 @@ int64_t kms_now_ns();      // CLOCK_MONOTONIC
 int64_t kms_board_ms();    // the board's timeline: ms since the board was loaded (+ advances)
 KmsFile *kms_file(int fd); // null with errno EBADF/ENOTTY when fd is no open card
 const std::vector<KmsCard *> &kms_cards();
+// Id for a new framebuffer or blob: the lowest free one, as the kernel's idr gives.
+uint32_t kms_alloc_id(KmsCard &c);
 bool kms_lookup_obj(const KmsCard &c, uint32_t id, KmsObjType *type, size_t *index);
 int kms_primary_plane(const KmsCard &c, size_t crtc);   // plane index or -1
 int kms_crtc_index(const KmsCard &c, uint32_t crtc_id); // -1 if not a CRTC
@@ -204,6 +206,8 @@ int kms_compose_crtc(const KmsCard &c, size_t crtc, std::vector<uint8_t> *rgb, u
 std::string kms_output_name(const KmsCard &c, size_t crtc);
 // Writes the update-log line of a plane whose state changed (VEX_SIM_UPDATE_LOG).
 void kms_log_plane(const KmsCard &c, size_t plane, const KmsPlaneState &old_state);
+// Ends the update log (the process is ending).
+void kms_log_stop();
 // Honours a "<run dir>/screenshot" request when one is present.
 void kms_screenshot_poll();
 // Writes screen-<output>.png into the run directory for the outputs named by
