@@ -307,6 +307,14 @@ int presentation_loop(pthread_t reader) {
         if (!f) {
             if (eof) {
                 pthread_join(reader, nullptr);
+                pthread_mutex_lock(&g_mb_lock);
+                long fifo = (long)g_drop_fifo;
+                pthread_mutex_unlock(&g_mb_lock);
+                vlog("end of input — dec=%ld shown=%ld dropped fifo/throttle/gate=%ld/%ld/%ld",
+                     (long)g_dec_count.load(std::memory_order_relaxed),
+                     (long)g_shown_count.load(std::memory_order_relaxed), fifo,
+                     (long)g_drop_throttle, (long)g_drop_gate);
+                vlog_flush();
                 return 0;
             }
             gate_gap(mono_ms() - activity_ms);

@@ -263,7 +263,11 @@ bool set_up_standby_and_mode(const drmModeConnector *conn, const PlaneChoice &pc
             else
                 vlog("atomic modeset failed — falling back to legacy SetCrtc");
         }
-        if (*atomic) return true;
+        if (*atomic) {
+            vlog("output %d (%s) modeset ATOMICALLY (panel path)", nout,
+                 type_name(conn->connector_type));
+            return true;
+        }
         uint32_t conn_id = conn->connector_id;
         if (drmModeSetCrtc(drm_fd, pc.crtc_id, sb->fb, 0, 0, &conn_id, 1, mode) == 0) return true;
         vlog("SetCrtc(crtc %u, %ux%u@%u): %s", pc.crtc_id, w, h, mode->vrefresh, strerror(errno));

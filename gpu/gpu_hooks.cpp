@@ -2,6 +2,8 @@
 
 #include "core/config.h"
 
+int g_lut_on;
+
 // Neither the GPU pass nor the RGA engine is wired in yet: every frame is
 // scanned out from the decoder's own buffer, uncorrected and unflipped.
 bool gpu_pass_wanted() {

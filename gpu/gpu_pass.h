@@ -5,6 +5,9 @@
 
 struct AVDRMFrameDescriptor;
 
+// 1 while a 3-D LUT is applied by the GPU pass.
+extern int g_lut_on;
+
 // Whether the GPU pass is wanted for the current settings.
 bool gpu_pass_wanted();
 // Renders the frame through the GPU pass: a framebuffer id, or 0.

@@ -9,8 +9,6 @@ struct Output;
 // Whether an OSD pop-up is to be shown (the OSD file carries a text).
 bool osd_active();
 
-// The latest detection results as outlined boxes with score labels.
-void draw_detections(uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
 // The telemetry HUD over the whole canvas; for outputs with `telem` set.
 void draw_telemetry(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
 // The OSD pop-up, on outputs with `is_dsi` while a pop-up is active; the last

@@ -1,5 +1,7 @@
 #include "overlay/menu.h"
 
+#include "overlay/detect.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -336,7 +338,7 @@ void menu_present(Output *o, int index) {
     o->menu_shown = 1;
 }
 
-void compose_output(Output *o, const MenuState &m, bool detect, bool osd) {
+void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det, bool osd) {
     const int32_t W = o->mode.hdisplay, H = o->mode.vdisplay;
     g_px_mx = g_px_my = 0;
     if (!o->menu_sidebar) {
@@ -351,11 +353,11 @@ void compose_output(Output *o, const MenuState &m, bool detect, bool osd) {
         } else if (m.open) {
             cv.fill(0, 0, W, H, col_backdrop);
             draw_menu_panel(px, pitch, W, H, m);
-            if (detect) draw_detections(px, pitch, W, H);
+            if (det) draw_detection_table(px, pitch, W, H, det->d, det->n);
             if (o->telem) draw_telemetry(o, px, pitch, W, H);
-        } else if (detect) {
+        } else if (det) {
             cv.fill(0, 0, W, H, 0);
-            draw_detections(px, pitch, W, H);
+            draw_detection_table(px, pitch, W, H, det->d, det->n);
             if (o->telem) draw_telemetry(o, px, pitch, W, H);
         } else if ((osd && o->is_dsi) || o->telem) {
             cv.fill(0, 0, W, H, 0);
@@ -393,14 +395,17 @@ void compose_output(Output *o, const MenuState &m, bool detect, bool osd) {
 void menu_redraw_sidebar(Output *o) {
     if (!o->menu_sidebar) return;
     OverlayLock hold;
-    compose_output(o, g_menu, false, false);
+    compose_output(o, g_menu, nullptr, false);
 }
 
 void render_menu_all() {
-    OverlayLock hold;
+    // The detection results are copied before the overlay lock: the two locks never nest.
+    DetectionSnapshot snap;
     const bool detect = g_detect.load(std::memory_order_relaxed) != 0;
+    if (detect) snap.n = detect_copy(snap.d);
     const bool osd = osd_active();
-    for (int i = 0; i < nout; i++) compose_output(&outs[i], g_menu, detect, osd);
+    OverlayLock hold;
+    for (int i = 0; i < nout; i++) compose_output(&outs[i], g_menu, detect ? &snap : nullptr, osd);
     g_px_mx = g_px_my = 0;
 }
 

@@ -14,6 +14,7 @@
 #include <pthread.h>
 
 struct Output;
+struct DetectionSnapshot;
 
 constexpr int menu_max_items = 12;
 
@@ -65,9 +66,9 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
 void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
                          bool sidebar);
 
-// Composes one output's overlay for menu state m; detect and osd say whether
-// detection is on and an OSD pop-up is active.
-void compose_output(Output *o, const MenuState &m, bool detect, bool osd);
+// Composes one output's overlay for menu state m; det holds the detection
+// results to draw (null: detection off), osd says whether a pop-up is active.
+void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det, bool osd);
 
 // Draws the sidebar again into the standby buffer of an output without an
 // overlay plane, after that buffer was repainted or cleared; nothing when the

@@ -76,10 +76,10 @@ struct HudStatus {
     char lut[24];      // LUT name; "" when no LUT is applied
     char net[24];      // network label
     int32_t vpn;
-    char uptime[24];    // "" when unknown
-    const char *codec;  // "H.264" or "H.265"
-    char mode[24];      // "1080i50"
-    int32_t temp;       // degrees C; below -99 = not shown
+    char uptime[24];   // "" when unknown
+    const char *codec; // "H.264" or "H.265"
+    char mode[24];     // "1080i50"
+    int32_t temp;      // degrees C; below -99 = not shown
 };
 // Gathers the status for output o from the telemetry record, the LUT, the
 // stream type, the outputs' modes, the board temperature and the uptime.

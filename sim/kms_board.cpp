@@ -137,7 +137,7 @@ int crtc_mask(Parser &ps, const std::string &list, uint32_t *mask) {
     const KmsCardDesc *c = ps.card();
     *mask = 0;
     if (list == "all") {
-        *mask = (1u << c->crtcs.size()) - 1;
+        *mask = c->crtcs.size() >= 32 ? 0xffffffffu : (1u << c->crtcs.size()) - 1;
         return 0;
     }
     for (const std::string &name : split_list(list)) {

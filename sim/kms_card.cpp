@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -932,6 +933,37 @@ int kms_mmap_resolve(int fd, off_t off, size_t len, int *bo_fd, off_t *bo_off) {
 
 // ---- opening the card -------------------------------------------------------
 
+namespace {
+
+// One line of the card log ($VEX_SIM_CARD_LOG): the monotonic time in
+// microseconds, then the text. Opened per line: the log is short.
+void card_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void card_log(const char *fmt, ...) {
+    const char *path = getenv("VEX_SIM_CARD_LOG");
+    if (!path || !*path) return;
+    FILE *f = fopen(path, "a");
+    if (!f) return;
+    fprintf(f, "%lld ", static_cast<long long>(kms_now_ns() / 1000));
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    fputc('\n', f);
+    fclose(f);
+}
+
+// The ids the card gave its objects, by the board's names.
+void card_log_ids(const KmsCard &c) {
+    for (size_t i = 0; i < c.crtc_ids.size(); ++i)
+        card_log("id crtc %s %u", c.desc.crtcs[i].name.c_str(), c.crtc_ids[i]);
+    for (size_t i = 0; i < c.plane_ids.size(); ++i)
+        card_log("id plane %s %u", c.desc.planes[i].name.c_str(), c.plane_ids[i]);
+    for (size_t i = 0; i < c.connector_ids.size(); ++i)
+        card_log("id connector %s %u", c.desc.connectors[i].name.c_str(), c.connector_ids[i]);
+}
+
+} // namespace
+
 int sim_kms_open(const char *path, int flags) {
     KmsGuard g;
     ensure_board();
@@ -941,9 +973,15 @@ int sim_kms_open(const char *path, int flags) {
         const std::vector<std::string> &paths = g_board->cards[ci].paths;
         if (std::find(paths.begin(), paths.end(), path) != paths.end()) break;
     }
-    if (ci == g_board->cards.size() || kms_board_ms() < g_board->cards[ci].appear_ms)
+    if (ci == g_board->cards.size() || kms_board_ms() < g_board->cards[ci].appear_ms) {
+        card_log("open %s ENOENT", path);
         return m1(ENOENT);
-    if (!g_cards[ci]) g_cards[ci] = card_create(ci);
+    }
+    card_log("open %s ok", path);
+    if (!g_cards[ci]) {
+        g_cards[ci] = card_create(ci);
+        card_log_ids(*g_cards[ci]);
+    }
     KmsCard *c = g_cards[ci];
     const char *slash = strrchr(path, '/');
     std::string name = std::string("vex-sim-") + (slash ? slash + 1 : path);

@@ -1,5 +1,6 @@
 // What the simulated screens show: composition of an output's planes, PNG
 // screenshots and the plane update log.
+#include "sim/kms_stamp.h"
 #include "sim/kms_state.h"
 #include "sim/sim_env.h"
 
@@ -374,10 +375,11 @@ void kms_log_plane(const KmsCard &c, size_t p, const KmsPlaneState &old) {
         }
         fprintf(g_update_log,
                 "%lld %s plane=%u fb=%u fmt=%s src=%.10g,%.10g,%.10gx%.10g dst=%d,%d,%ux%u "
-                "zpos=%llu buf=%s\n",
+                "zpos=%llu buf=%s stamp=%d\n",
                 us, out.c_str(), c.plane_ids[p], s.fb_id, fourcc, s.src_x / 65536.0,
                 s.src_y / 65536.0, s.src_w / 65536.0, s.src_h / 65536.0, s.crtc_x, s.crtc_y,
-                s.crtc_w, s.crtc_h, static_cast<unsigned long long>(s.zpos), buf);
+                s.crtc_w, s.crtc_h, static_cast<unsigned long long>(s.zpos), buf,
+                kms_stamp_read(fb));
     }
     fflush(g_update_log);
 }

@@ -1,6 +1,7 @@
 // Modesetting on the simulated display card: driver-like validation, legacy and
 // atomic updates, property writes and vblank waits.
 #include "sim/kms_state.h"
+#include "sim/kms_slow.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -219,7 +220,10 @@ int kms_commit(KmsCard &c, KmsState &n, bool allow_modeset, bool test_only) {
             continue;
         if (int rc = check_plane(c, n, p)) return rc;
     }
-    if (!test_only) kms_apply(c, n);
+    if (!test_only) {
+        kms_slow_commit_wait();
+        kms_apply(c, n);
+    }
     return 0;
 }
 

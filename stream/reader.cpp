@@ -289,6 +289,8 @@ void *reader_thread(void *arg) {
         if (r.in.reserve((size_t)r.read_size) < 0) {
             vlog("input buffer cannot grow to %zu bytes — dropping %zu buffered bytes",
                  r.in.len + (size_t)r.read_size, r.in.len);
+            vlog_flush();
+            if (r.in.len == 0) break; // not even one read fits: nothing can be decoded
             r.in.len = 0;
             continue;
         }

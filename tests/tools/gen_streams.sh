@@ -12,7 +12,10 @@ out=${1:?usage: gen_streams.sh OUTDIR NAL_DUMP}
 nal_dump=${2:?usage: gen_streams.sh OUTDIR NAL_DUMP}
 [[ -x $nal_dump ]] || { echo "gen_streams: $nal_dump is not executable" >&2; exit 1; }
 mkdir -p "$out"
-stamp=$(cat "$0" "$nal_dump" | md5sum | cut -d' ' -f1)
+here=$(dirname "$0")
+# shellcheck source=stamp_filter.sh
+source "$here/stamp_filter.sh"
+stamp=$(cat "$0" "$here/stamp_filter.sh" "$nal_dump" | md5sum | cut -d' ' -f1)
 if [[ -f $out/.stamp && $(cat "$out/.stamp") == "$stamp" ]]; then
     echo "test streams up to date in $out"
     exit 0
@@ -37,6 +40,14 @@ hevc() {
     ff -f lavfi -i "testsrc2=size=$1x$2:rate=30" -frames:v "$3" -pix_fmt yuv420p \
         -c:v libx265 -preset ultrafast \
         -x265-params "log-level=error:bframes=0:open-gop=0:${5:-keyint=30}" -f hevc "$4"
+}
+
+# h264_stamped W H FRAMES OUT: a 60 fps stamped test pattern, an IDR every
+# 60 pictures (1 s), no B-frames.
+h264_stamped() {
+    ff -f lavfi -i "testsrc2=size=$1x$2:rate=60" -frames:v "$3" -vf "$(stamp_filter)" \
+        -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 \
+        -x264-params "keyint=60:min-keyint=60:scenecut=0" -bsf:v h264_mp4toannexb -f h264 "$4"
 }
 
 # Number of pictures a software decoder gets out of a stream fed access unit by access unit.
@@ -127,6 +138,18 @@ mv "$work/x.h265" "$work/hevc_slices_first.h265"
 close_stream hevc "$work/hevc_slices_first.h265"
 echo 45 >"$work/hevc_slices_first.h265.frames"
 mv "$work/hevc_slices_first.h265" "$work/hevc_slices_first.h265.frames" "$out/"
+
+# --- stamped streams: every picture carries its frame number (0, 1, ...).
+# 1200 pictures of 720p60 (20 s) for whole runs and the benchmarks, 240 (4 s)
+# for paced runs, and a short 4:3 one for placement.
+h264_stamped 1280 720 1200 "$work/h264_stamped_720p60.h264"
+finish h264_stamped_720p60.h264 h264 1200
+
+h264_stamped 1280 720 240 "$work/h264_stamped_720p60_short.h264"
+finish h264_stamped_720p60_short.h264 h264 240
+
+h264_stamped 640 480 60 "$work/h264_stamped_480p60.h264"
+finish h264_stamped_480p60.h264 h264 60
 
 echo "$stamp" >"$out/.stamp"
 echo "test streams written to $out"
