@@ -80,7 +80,10 @@ Px fetch(const KmsLayer &l, uint32_t x, uint32_t y) {
     if (l.format == DRM_FORMAT_RGB888) return {p[2], p[1], p[0], 255};
     if (l.format == DRM_FORMAT_BGR888) return {p[0], p[1], p[2], 255};
     p = row + size_t(x) * 2;
-    uint32_t v = le16(p);
+    // Read only for the 16-bit formats: other formats' rows may be shorter.
+    const bool is16 = l.format == DRM_FORMAT_RGB565 || l.format == DRM_FORMAT_BGR565 ||
+                      l.format == DRM_FORMAT_XRGB1555 || l.format == DRM_FORMAT_ARGB1555;
+    const uint32_t v = is16 ? le16(p) : 0;
     switch (l.format) {
         case DRM_FORMAT_RGB565:
             return {bits8(v, 11, 5), bits8(v, 5, 6), bits8(v, 0, 5), 255};

@@ -139,8 +139,10 @@ TEST(Menu, FileParsingAndItems) {
 }
 
 TEST(Menu, PollFollowsTheFile) {
-    char dir[] = "/tmp/vex-menu-test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vex-menu-test.XXXXXX";
+    char *dir = mkdtemp(&tmpl[0]);
+    ASSERT_TRUE(dir);
     std::string path = std::string(dir) + "/menu";
     setenv("VEX_KMS_MENU", path.c_str(), 1);
     long stamp = 1000;

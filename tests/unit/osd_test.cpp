@@ -68,8 +68,10 @@ TEST(Osd, FileAndPoll) {
               "01x01x2000");
     EXPECT_EQ(parse("info\n" + std::string(120, 't')).size(), 2u + 95u);
 
-    char dir[] = "/tmp/vex-osd-test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vex-osd-test.XXXXXX";
+    char *dir = mkdtemp(&tmpl[0]);
+    ASSERT_TRUE(dir);
     const std::string path = std::string(dir) + "/osd";
     setenv("VEX_KMS_OSD", path.c_str(), 1);
     long stamp = 1000;
