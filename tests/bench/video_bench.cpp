@@ -1,0 +1,166 @@
+#include "tests/bench/video_bench.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+extern char **environ;
+
+int64_t bench_mono_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+namespace {
+
+AVPixelFormat pick_drm_prime(AVCodecContext *, const AVPixelFormat *fmts) {
+    for (const AVPixelFormat *f = fmts; *f != AV_PIX_FMT_NONE; f++)
+        if (*f == AV_PIX_FMT_DRM_PRIME) return *f;
+    return fmts[0];
+}
+
+} // namespace
+
+int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64_t> *per_frame,
+                     double fps, bool board_decoder) {
+    const AVCodec *codec = board_decoder
+                               ? avcodec_find_decoder_by_name(hevc ? "hevc_rkmpp" : "h264_v4l2m2m")
+                               : avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
+    if (!ctx) return -1;
+    ctx->thread_count = 2;
+    ctx->thread_type = FF_THREAD_SLICE;
+    if (board_decoder) ctx->get_format = pick_drm_prime;
+    AVPacket *pkt = av_packet_alloc();
+    AVFrame *frame = av_frame_alloc();
+    if (!pkt || !frame || avcodec_open2(ctx, codec, nullptr) < 0) {
+        av_packet_free(&pkt);
+        av_frame_free(&frame);
+        avcodec_free_context(&ctx);
+        return -1;
+    }
+    if (per_frame) per_frame->assign(aus.size(), 0);
+    const int64_t start = bench_mono_us();
+    const int64_t period = fps > 0 ? (int64_t)(1e6 / fps) : 0;
+    for (size_t i = 0; i < aus.size(); i++) {
+        if (period) {
+            int64_t due = start + (int64_t)i * period;
+            timespec ts{(time_t)(due / 1000000), (long)(due % 1000000) * 1000};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+        }
+        int64_t t0 = bench_mono_us();
+        pkt->data = const_cast<uint8_t *>(aus[i].data());
+        pkt->size = (int)aus[i].size();
+        if (avcodec_send_packet(ctx, pkt) == 0)
+            while (avcodec_receive_frame(ctx, frame) == 0) av_frame_unref(frame);
+        if (per_frame) (*per_frame)[i] = bench_mono_us() - t0;
+    }
+    avcodec_send_packet(ctx, nullptr);
+    while (avcodec_receive_frame(ctx, frame) == 0) av_frame_unref(frame);
+    const int64_t total = bench_mono_us() - start;
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+    return total;
+}
+
+int sim_start(const std::string &exe, const std::vector<std::pair<std::string, std::string>> &env,
+              const std::string &input, SimProcess *p) {
+    char tmpl[] = "/tmp/vex-bench.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("mkdtemp");
+        return -1;
+    }
+    p->dir = tmpl;
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "VEX_", 4) != 0) envs.push_back(*e);
+    envs.push_back("VEX_SIM_DIR=" + p->dir + "/board");
+    for (const auto &kv : env) envs.push_back(kv.first + "=" + kv.second);
+    std::vector<char *> envp;
+    for (std::string &s : envs) envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+
+    int in = -1, pipe_fds[2] = {-1, -1};
+    if (input.empty()) {
+        if (pipe2(pipe_fds, O_CLOEXEC) < 0) return -1;
+        in = pipe_fds[0];
+    } else {
+        in = open(input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
+            fprintf(stderr, "%s: %s\n", input.c_str(), strerror(errno));
+            return -1;
+        }
+    }
+    std::string err_path = p->dir + "/stderr";
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in, 0);
+        dup2(err, 2);
+        char *argv[] = {const_cast<char *>(exe.c_str()), nullptr};
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    close(in);
+    close(err);
+    if (pid < 0) return -1;
+    p->pid = pid;
+    p->in_fd = pipe_fds[1];
+    return 0;
+}
+
+int sim_wait(SimProcess *p) {
+    if (p->in_fd >= 0) close(p->in_fd);
+    p->in_fd = -1;
+    int st = 0;
+    while (waitpid(p->pid, &st, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+}
+
+namespace {
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
+} // namespace
+
+void sim_cleanup(SimProcess *p) {
+    if (!p->dir.empty()) nftw(p->dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    p->dir.clear();
+}
+
+std::string bench_read_text(const std::string &path) {
+    std::string s;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+        fclose(f);
+    }
+    return s;
+}
+
+Percentiles percentiles(std::vector<double> v) {
+    Percentiles p;
+    p.n = v.size();
+    if (v.empty()) return p;
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, (size_t)(q * (double)v.size()))]; };
+    p.p50 = at(0.50);
+    p.p95 = at(0.95);
+    p.p99 = at(0.99);
+    p.max = v.back();
+    return p;
+}
