@@ -10,7 +10,9 @@
 #include <xf86drmMode.h>
 
 #include "core/env.h"
+#include "core/loop.h"
 #include "display/output.h"
+#include "display/standby.h"
 #include "overlay/canvas.h"
 #include "overlay/hud.h"
 #include "overlay/overlay.h"
@@ -127,6 +129,32 @@ void draw_tab_icon(const Canvas &cv, int tab, int32_t ix, int32_t ty, const Pane
     }
 }
 
+// What a sidebar output shows for a menu state: 0 nothing, 1 the message
+// column, 2 the open menu.
+int sidebar_content(const MenuState &m) {
+    return m.message ? 1 : m.open ? 2 : 0;
+}
+
+// The sidebar is drawn into the standby buffer and the next composition paints
+// only what the new state shows, so what the old state drew elsewhere (the half
+// screen and panel of the menu, the message column) would stay on the monitor.
+// Such a buffer goes back to what it holds without a menu: cleared while video
+// is on the outputs (as when the video started), else the standby screen.
+void restore_sidebars(const MenuState &was, const MenuState &now) {
+    const int before = sidebar_content(was);
+    if (before == 0 || before == sidebar_content(now)) return;
+    for (int i = 0; i < nout; i++) {
+        Output &o = outs[i];
+        if (!o.menu_sidebar || !o.standby_map) continue;
+        if (loop_showing_video()) {
+            for (uint32_t y = 0; y < o.mode.vdisplay; y++)
+                memset(o.standby_map + (size_t)y * o.standby_pitch, 0, (size_t)o.mode.hdisplay * 4);
+        } else {
+            repaint_standby(&o);
+        }
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -164,7 +192,9 @@ int poll_menu() {
     struct stat st;
     if (stat(path, &st) != 0) {
         if (g_menu.open || g_menu.count) {
+            const MenuState was = g_menu;
             g_menu = MenuState{};
+            restore_sidebars(was, g_menu);
             return 1;
         }
         return 0;
@@ -177,7 +207,9 @@ int poll_menu() {
     MenuState m;
     menu_parse(f, &m);
     fclose(f);
+    const MenuState was = g_menu;
     g_menu = m;
+    restore_sidebars(was, g_menu);
     return 1;
 }
 

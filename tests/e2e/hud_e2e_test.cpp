@@ -18,55 +18,11 @@
 
 namespace {
 
-std::string read_bytes(const std::string &path) {
-    std::string s;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        fclose(f);
-    }
-    return s;
-}
-
-// An RGB screenshot of the simulated card, taken `ms` after the run began.
-struct Shot {
-    int w = 0, h = 0;
+// A screenshot of the simulated card, taken `ms` after the run began, as RGB.
+struct Shot : TestImage {
     long ms = 0;
-    std::string rgb;
-    uint32_t at(int x, int y) const {
-        const char *p = &rgb[((size_t)y * w + x) * 3];
-        return (uint32_t)(uint8_t)p[0] << 16 | (uint8_t)p[1] << 8 | (uint8_t)p[2];
-    }
+    uint32_t at(int x, int y) const { return TestImage::at(x, y) & 0xffffff; }
 };
-
-uint32_t be32(const std::string &s, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4; i++) v = v << 8 | (uint8_t)s[at + i];
-    return v;
-}
-
-// Decodes the card's PNGs: 8-bit RGB rows without filters in stored deflate blocks.
-bool decode_screenshot(const std::string &png, Shot *out) {
-    std::string z, raw;
-    for (size_t at = 8; at + 12 <= png.size(); at += 12 + be32(png, at)) {
-        if (png.compare(at + 4, 4, "IHDR") == 0) {
-            out->w = (int)be32(png, at + 8);
-            out->h = (int)be32(png, at + 12);
-        } else if (png.compare(at + 4, 4, "IDAT") == 0) {
-            z += png.substr(at + 8, be32(png, at));
-        }
-    }
-    for (size_t p = 2; p + 5 <= z.size() && (z[p] & 6) == 0;) { // after the zlib header
-        const size_t len = (uint8_t)z[p + 1] | (size_t)(uint8_t)z[p + 2] << 8;
-        raw += z.substr(p + 5, len);
-        if (z[p] & 1) break; // the last block
-        p += 5 + len;
-    }
-    const size_t row = (size_t)out->w * 3 + 1;
-    if (out->w <= 0 || raw.size() != row * out->h) return false;
-    for (int y = 0; y < out->h; y++) out->rgb += raw.substr(y * row + 1, row - 1);
-    return true;
-}
 
 // The HUD's bar colour 0xa6080a0f over an opaque pixel, blended as the card does.
 uint32_t under_bar(uint32_t rgb) {
@@ -102,23 +58,14 @@ TEST(Hud, OnTheDsiPanelOnlyAndItsClockTicks) {
     std::atomic<bool> done{false};
     const auto t0 = std::chrono::steady_clock::now();
     std::thread shooter([&] {
-        const std::string trigger = board + "/screenshot", d = board + "/screen-DSI-1.png",
-                          h = board + "/screen-HDMI-A-1.png";
-        for (struct stat st; !done; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
-            if (FILE *t = fopen((trigger + ".tmp").c_str(), "w")) fclose(t);
-            rename((trigger + ".tmp").c_str(), trigger.c_str()); // empty: every output
-            while (!done && stat(trigger.c_str(), &st) == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            Shot a, b;
-            a.ms = b.ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - t0)
-                              .count();
-            if (decode_screenshot(read_bytes(d), &a) && decode_screenshot(read_bytes(h), &b)) {
-                dsi.push_back(std::move(a));
-                hdmi.push_back(std::move(b));
-            }
-            unlink(d.c_str());
-            unlink(h.c_str());
+        for (std::vector<TestImage> s; !done;
+             std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+            if (!screenshot_now(board, {"DSI-1", "HDMI-A-1"}, &s, 300)) continue;
+            const long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - t0)
+                                .count();
+            dsi.push_back(Shot{std::move(s[0]), ms});
+            hdmi.push_back(Shot{std::move(s[1]), ms});
         }
     });
     // Standard input stays open without a picture, so the screens show the
@@ -161,13 +108,13 @@ TEST(Hud, OnTheDsiPanelOnlyAndItsClockTicks) {
 
     // Recomposed on the ticks on the panel's overlay plane; nothing on HDMI.
     int flips = 0;
-    for (const std::string &l : log_lines(read_bytes(board + "/updates.log"))) {
+    for (const std::string &l : log_lines(read_file(board + "/updates.log"))) {
         EXPECT_FALSE(l.find(" HDMI-A-1 ") != std::string::npos && l.find("fmt=AR24") != l.npos);
         flips += l.find(" DSI-1 ") != std::string::npos && l.find("fmt=AR24") != l.npos;
     }
     EXPECT_GE(flips, 3);
     EXPECT_FALSE(hud_shown(hdmi[last]));
-    EXPECT_EQ(hdmi[first].rgb, hdmi[last].rgb);
+    EXPECT_EQ(hdmi[first].px, hdmi[last].px);
 }
 
 } // namespace

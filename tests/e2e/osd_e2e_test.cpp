@@ -2,50 +2,14 @@
 // "error" OSD file puts the card on the DSI panel's overlay only, and an empty
 // text line takes it away again, while video plays.
 #include "tests/e2e/sim_run.h"
-#include "tests/unit/png_io.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fcntl.h>
-#include <functional>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
-
-std::string slurp(const std::string &path) {
-    std::string s;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        fclose(f);
-    }
-    return s;
-}
-
-// Polls cond every 20 ms until it holds or `ms` have passed.
-bool wait_for(const std::function<bool()> &cond, int ms) {
-    for (int waited = 0; !cond(); waited += 20) {
-        if (waited >= ms) return false;
-        usleep(20000);
-    }
-    return true;
-}
-
-// Writes a file whole, renamed into place, with modification time `stamp`.
-void put_file(const std::string &path, const char *text, time_t stamp = 0) {
-    const std::string tmp = path + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (!f) return;
-    fputs(text, f);
-    fclose(f);
-    timespec t[2] = {{stamp, 0}, {stamp, 0}};
-    if (stamp) utimensat(AT_FDCWD, tmp.c_str(), t, 0);
-    rename(tmp.c_str(), path.c_str());
-}
 
 // Pixels of a screenshot in the error colour 0xff5a5f: how many, their first
 // and last row and first column, and how many lie 22 or more columns right of
@@ -73,17 +37,11 @@ ErrorPixels error_pixels(const TestImage &img) {
 // Screenshots of both outputs: the error pixels of the DSI panel and the HDMI
 // monitor. false when they do not come.
 bool shoot(const std::string &sim_dir, ErrorPixels *dsi, ErrorPixels *hdmi) {
-    const std::string d = sim_dir + "/screen-DSI-1.png", m = sim_dir + "/screen-HDMI-A-1.png";
-    unlink(d.c_str());
-    unlink(m.c_str());
-    put_file(sim_dir + "/screenshot", "DSI-1 HDMI-A-1\n");
-    struct stat st;
-    TestImage a, b;
-    if (!wait_for([&] { return stat(d.c_str(), &st) == 0 && stat(m.c_str(), &st) == 0; }, 5000) ||
-        !png_read(d, &a) || !png_read(m, &b) || a.w != 720 || a.h != 1280)
+    std::vector<TestImage> s;
+    if (!screenshot_now(sim_dir, {"DSI-1", "HDMI-A-1"}, &s) || s[0].w != 720 || s[0].h != 1280)
         return false;
-    *dsi = error_pixels(a);
-    *hdmi = error_pixels(b);
+    *dsi = error_pixels(s[0]);
+    *hdmi = error_pixels(s[1]);
     return true;
 }
 
@@ -107,7 +65,9 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
 
     ErrorPixels dsi, hdmi, dsi_after, hdmi_after;
     const bool started = wait_for(
-        [&] { return slurp(run + "/stderr").find("vex-mpp: hdmi_state=") != std::string::npos; },
+        [&] {
+            return read_file(run + "/stderr").find("vex-mpp: hdmi_state=") != std::string::npos;
+        },
         15000);
     const bool shown = started && shoot(sim_dir, &dsi, &hdmi);
     put_file(osd, "error\n\n", 2000); // gone at one of the next passes

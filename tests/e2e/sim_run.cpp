@@ -18,17 +18,6 @@ extern char **environ;
 
 namespace {
 
-std::string read_text(const std::string &path) {
-    std::string s;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return s;
-    char buf[8192];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
 int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
     remove(path);
     return 0;
@@ -168,9 +157,9 @@ SimRunResult sim_run(TestDir &dir, const SimRunOpts &opts) {
     }
     EXPECT_GE(prog, 0) << "fork failed";
     r.status = decode_status(prog_st);
-    r.out = read_text(out_path);
-    r.log = read_text(err_path);
-    r.feed_log = read_text(feed_path);
+    r.out = read_file(out_path);
+    r.log = read_file(err_path);
+    r.feed_log = read_file(feed_path);
     if (feeder >= 0 && !r.timed_out) {
         EXPECT_EQ(decode_status(feed_st), 0) << "vex-feed failed: " << r.feed_log;
     }
@@ -182,7 +171,7 @@ std::string stream_path(const char *name) {
 }
 
 long stream_frames(const char *name) {
-    std::string s = read_text(stream_path(name) + ".frames");
+    std::string s = read_file(stream_path(name) + ".frames");
     return s.empty() ? -1 : strtol(s.c_str(), nullptr, 10);
 }
 
@@ -227,6 +216,58 @@ long long number_after(const std::string &log, const std::string &prefix) {
 
 long long sim_decoded(const SimRunResult &r) {
     return number_after(r.log, "vex-sim: decoder produced ");
+}
+
+std::string read_file(const std::string &path) {
+    std::string s;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+bool put_file(const std::string &path, const std::string &text, time_t stamp) {
+    const std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (!f) return false;
+    const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (fclose(f) != 0 || !written) return false;
+    const timespec t[2] = {{stamp, 0}, {stamp, 0}};
+    if (stamp && utimensat(AT_FDCWD, tmp.c_str(), t, 0) != 0) return false;
+    return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+bool wait_for(const std::function<bool()> &cond, int ms) {
+    for (const int64_t end = mono_ms() + ms; !cond(); usleep(20000))
+        if (mono_ms() >= end) return false;
+    return true;
+}
+
+bool screenshot_now(const std::string &sim_dir, const std::vector<std::string> &outputs,
+                    std::vector<TestImage> *shots, int ms) {
+    std::vector<std::string> paths;
+    std::string names;
+    for (const std::string &o : outputs) {
+        paths.push_back(sim_dir + "/screen-" + o + ".png");
+        unlink(paths.back().c_str());
+        names += o + "\n";
+    }
+    const std::string trigger = sim_dir + "/screenshot";
+    struct stat st;
+    // Served once the card has written every picture and removed the trigger.
+    auto served = [&] {
+        if (stat(trigger.c_str(), &st) == 0) return false;
+        for (const std::string &p : paths)
+            if (stat(p.c_str(), &st) != 0) return false;
+        return true;
+    };
+    if (!put_file(trigger, names) || !wait_for(served, ms)) return false;
+    shots->assign(paths.size(), TestImage{});
+    for (size_t i = 0; i < paths.size(); i++)
+        if (!png_read(paths[i], &(*shots)[i])) return false;
+    return true;
 }
 
 std::string describe(const SimRunResult &r) {

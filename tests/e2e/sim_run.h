@@ -3,9 +3,13 @@
 // fresh run directory and a chosen environment, feeds its standard input from
 // a file (directly or paced through vex-feed), captures the log and the exit
 // status, and kills it when it does not finish in time.
+#include <ctime>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tests/unit/png_io.h"
 
 struct SimRunOpts {
     std::string exe;                                      // default: vex-mpp-sim
@@ -54,6 +58,24 @@ int find_line(const std::string &log, const std::string &needle, int from = 0);
 long long number_after(const std::string &log, const std::string &prefix);
 // Frames the simulated decoder handed back ("vex-sim: decoder produced N frames"), or -1.
 long long sim_decoded(const SimRunResult &r);
+
+// A whole file ("" when it cannot be read).
+std::string read_file(const std::string &path);
+// Writes a file whole under a ".tmp" name and renames it into place, as the
+// program's control files are written; with stamp != 0 the modification time
+// is set to that second first. false on failure.
+bool put_file(const std::string &path, const std::string &text, time_t stamp = 0);
+// Polls cond every 20 ms until it holds (true) or `ms` have passed since the
+// call (false; the time cond takes counts).
+bool wait_for(const std::function<bool()> &cond, int ms);
+
+// Screenshots of the outputs of a running program (connector names such as
+// "HDMI-A-1"), in that order: writes the trigger file <sim_dir>/screenshot,
+// which the simulated card serves at its next display call, and reads the
+// screen-<name>.png files it writes. false when they have not all come within
+// `ms` or one cannot be read.
+bool screenshot_now(const std::string &sim_dir, const std::vector<std::string> &outputs,
+                    std::vector<TestImage> *shots, int ms = 5000);
 
 // Everything worth seeing when an assertion about a run fails.
 std::string describe(const SimRunResult &r);
