@@ -90,17 +90,7 @@ AVFrame *wait_for_frame(bool *eof) {
 
 // Blanks the video of every output while a menu message is shown.
 void blank_video() {
-    for (int i = 0; i < nout; i++) {
-        Output &o = outs[i];
-        uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
-        if (o.primary_path)
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
-                            w << 16, h << 16);
-        else if (o.atomic_ok)
-            atomic_setplane(&o, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-        else
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    }
+    for (int i = 0; i < nout; i++) video_plane_off(outs[i], true);
 }
 
 // A framebuffer straight on the decoder's dmabuf; 0 when it cannot be made.

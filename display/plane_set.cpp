@@ -66,17 +66,20 @@ void apply_output_overrides() {
     }
 }
 
+void video_plane_off(const Output &o, bool atomic) {
+    uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
+    if (o.primary_path)
+        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0, w << 16,
+                        h << 16);
+    else if (atomic && o.atomic_ok)
+        atomic_setplane(&o, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    else
+        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
 void hide_video() {
     if (!loop_showing_video()) return;
     for (int i = 0; i < nout; i++) repaint_standby(&outs[i]);
-    for (int i = 0; i < nout; i++) {
-        Output &o = outs[i];
-        uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
-        if (o.primary_path)
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0,
-                            w << 16, h << 16);
-        else
-            drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    }
+    for (int i = 0; i < nout; i++) video_plane_off(outs[i], false);
     loop_release_shown();
 }

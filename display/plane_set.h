@@ -13,5 +13,10 @@ int atomic_setplane(const Output *o, uint32_t fb, int32_t crtc_x, int32_t crtc_y
 // and the DSI overrides; repaints a standby buffer whose flip/fit changed.
 void apply_output_overrides();
 
+// Takes the video off one output: a primary-path output shows its standby
+// framebuffer again, any other output's video plane is switched off (through
+// an atomic commit when `atomic` is set and the output uses them).
+void video_plane_off(const Output &o, bool atomic);
+
 // Takes the video off every output and shows the standby pictures again.
 void hide_video();

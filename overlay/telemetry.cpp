@@ -18,9 +18,6 @@
 Telemetry g_telem;
 timespec g_telem_mtime;
 
-// The LUT switch of the colour grade. Until the GPU pass that applies a LUT
-// is linked in, the symbol is absent and no LUT counts as applied.
-
 namespace {
 
 constexpr uint32_t col_bar = 0xa6080a0f;
