@@ -14,30 +14,38 @@ static int entry_for(uint8_t header, bool is_hevc) {
     return t == 7 ? 1 : t == 8 ? 2 : -1;
 }
 
+// Units are kept with a four-byte start code whatever they came with: the
+// parser may leave the leading zero of a start code at the end of the
+// previous access unit, and an identical parameter set is no change.
+constexpr uint8_t start_code[4] = {0, 0, 0, 1};
+
 int param_sets_track(ParamSets *ps, const uint8_t *data, size_t size, bool is_hevc) {
     int changed = 0, failed = 0;
     nal_walk(data, size, [&](const NalUnit &u) {
         int i = entry_for(u.header, is_hevc);
         if (i < 0) return;
         ParamSet &e = ps->e[i];
-        const uint8_t *unit = data + u.start;
-        if (e.data && e.len == u.len) {
-            if (memcmp(e.data, unit, u.len) != 0) {
+        size_t sc = data[u.start + 2] == 1 ? 3 : 4;
+        const uint8_t *payload = data + u.start + sc;
+        size_t plen = u.len - sc, len = plen + 4;
+        if (e.data && e.len == len) {
+            if (memcmp(e.data + 4, payload, plen) != 0) {
                 changed = 1;
-                memcpy(e.data, unit, u.len);
+                memcpy(e.data + 4, payload, plen);
             }
             return;
         }
-        uint8_t *copy = (uint8_t *)malloc(u.len);
+        auto *copy = (uint8_t *)malloc(len);
         if (!copy) {
             failed = 1;
             return;
         }
-        memcpy(copy, unit, u.len);
+        memcpy(copy, start_code, 4);
+        memcpy(copy + 4, payload, plen);
         if (e.data) changed = 1;
         free(e.data);
         e.data = copy;
-        e.len = u.len;
+        e.len = len;
     });
     if (failed && !changed) return -1;
     return changed;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 struct ParamSet {
-    uint8_t *data; // own copy of the NAL unit, start code included
+    uint8_t *data; // own copy of the NAL unit behind a four-byte start code
     size_t len;
 };
 

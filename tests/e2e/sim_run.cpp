@@ -12,6 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <regex>
+
 #include <gtest/gtest.h>
 
 extern char **environ;
@@ -32,7 +35,7 @@ std::vector<char *> c_strings(std::vector<std::string> &v) {
 
 // Forks a child with the given standard streams (-1: /dev/null) and execs it.
 pid_t spawn(std::vector<std::string> argv, std::vector<std::string> envv, int in_fd, int out_fd,
-            int err_fd, int close_fd) {
+            int err_fd) {
     std::vector<char *> a = c_strings(argv), e = c_strings(envv);
     pid_t pid = fork();
     if (pid != 0) return pid;
@@ -40,7 +43,6 @@ pid_t spawn(std::vector<std::string> argv, std::vector<std::string> envv, int in
     dup2(in_fd >= 0 ? in_fd : null_fd, 0);
     dup2(out_fd >= 0 ? out_fd : null_fd, 1);
     dup2(err_fd >= 0 ? err_fd : null_fd, 2);
-    if (close_fd >= 0) close(close_fd);
     // Own process group, so that a timeout kills everything it started.
     setpgid(0, 0);
     execve(a[0], a.data(), e.data());
@@ -84,22 +86,24 @@ TestDir::~TestDir() {
     nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-std::string TestDir::fresh_subdir(const char *prefix) {
-    std::string p = path + "/" + prefix + std::to_string(++runs);
-    mkdir(p.c_str(), 0755);
-    return p;
+std::string TestDir::next_board() const {
+    std::string p = path + "/run" + std::to_string(runs + 1);
+    for (const char *sub : {"", "/board", "/board/run", "/board/run/vex-fpv"})
+        mkdir((p + sub).c_str(), 0755);
+    return p + "/board";
 }
 
 SimRunResult sim_run(TestDir &dir, const SimRunOpts &opts) {
     SimRunResult r;
-    r.dir = dir.fresh_subdir("run");
-    std::string sim_dir = r.dir + "/board";
-    mkdir(sim_dir.c_str(), 0755);
+    r.dir = dir.path + "/run" + std::to_string(++dir.runs);
+    const std::string sim_dir = r.board();
+    for (const std::string &d : {r.dir, sim_dir}) mkdir(d.c_str(), 0755);
 
     std::vector<std::string> envv;
     for (char **e = environ; *e; e++)
         if (strncmp(*e, "VEX_", 4) != 0) envv.push_back(*e);
     envv.push_back("VEX_SIM_DIR=" + sim_dir);
+    if (opts.update_log) envv.push_back("VEX_SIM_UPDATE_LOG=" + sim_dir + "/updates.log");
     for (const auto &kv : opts.env) envv.push_back(kv.first + "=" + kv.second);
 
     std::vector<std::string> argv{opts.exe.empty() ? std::string(VEX_SIM_EXE) : opts.exe};
@@ -124,14 +128,16 @@ SimRunResult sim_run(TestDir &dir, const SimRunOpts &opts) {
         fargv.push_back(opts.input);
         std::vector<std::string> fenv;
         for (char **e = environ; *e; e++) fenv.push_back(*e);
-        feeder = spawn(fargv, fenv, -1, pipe_fds[1], feed_err_fd, -1);
+        feeder = spawn(fargv, fenv, -1, pipe_fds[1], feed_err_fd);
         in_fd = pipe_fds[0];
     } else if (!opts.input.empty()) {
         in_fd = open(opts.input.c_str(), O_RDONLY | O_CLOEXEC);
         EXPECT_GE(in_fd, 0) << opts.input << ": " << strerror(errno);
+    } else {
+        in_fd = opts.input_fd;
     }
 
-    pid_t prog = spawn(argv, envv, in_fd, out_fd, err_fd, -1);
+    pid_t prog = spawn(argv, envv, in_fd, out_fd, err_fd);
     for (int fd : {in_fd, out_fd, err_fd, feed_err_fd, pipe_fds[1]})
         if (fd >= 0) close(fd);
 
@@ -166,6 +172,44 @@ SimRunResult sim_run(TestDir &dir, const SimRunOpts &opts) {
     return r;
 }
 
+SimThread::SimThread(TestDir &dir, SimRunOpts opts, bool held, const char *loop)
+    : board(dir.next_board()) {
+    int p[2];
+    if (held && pipe2(p, O_CLOEXEC) == 0) {
+        signal(SIGPIPE, SIG_IGN); // a program that ended early fails the test, not the binary
+        opts.input_fd = p[0], input = p[1];
+    }
+    thread = std::thread([this, &dir, opts] {
+        r = sim_run(dir, opts);
+        done = true;
+    });
+    if (!loop || input < 0) return;
+    feeder = std::thread([this, s = read_file(stream_path(loop))] {
+        for (size_t at = 0; !closing && !s.empty(); usleep(16000)) {
+            const size_t n = std::min<size_t>(8192, s.size() - at);
+            if (write(input, s.data() + at, n) < 0) break;
+            at = (at + n) % s.size();
+        }
+    });
+}
+
+const SimRunResult &SimThread::join() {
+    closing = true;
+    if (feeder.joinable()) feeder.join();
+    if (input >= 0) close(input);
+    input = -1;
+    if (thread.joinable()) thread.join();
+    return r;
+}
+
+std::string SimThread::log() const {
+    return read_file(board + "/../stderr");
+}
+
+bool SimThread::wait_log(const std::string &needle, int ms) const {
+    return wait_for([&] { return has_line(log(), needle); }, ms);
+}
+
 std::string stream_path(const char *name) {
     return std::string(VEX_TEST_STREAMS) + "/" + name;
 }
@@ -195,14 +239,38 @@ int count_lines(const std::string &log, const std::string &needle) {
 }
 
 bool has_line(const std::string &log, const std::string &needle) {
-    return count_lines(log, needle) > 0;
+    return find_line(log, needle) >= 0;
 }
 
-int find_line(const std::string &log, const std::string &needle, int from) {
+int find_line(const std::string &log, const std::string &needle, int from, bool whole) {
     std::vector<std::string> lines = log_lines(log);
     for (int i = from < 0 ? 0 : from; i < (int)lines.size(); i++)
-        if (lines[i].find(needle) != std::string::npos) return i;
+        if (whole ? lines[i] == needle : lines[i].find(needle) != std::string::npos) return i;
     return -1;
+}
+
+void expect_in_order(const std::string &log, const std::vector<std::string> &lines,
+                     const std::string &what, bool whole) {
+    int at = 0;
+    for (const std::string &l : lines)
+        if ((at = find_line(log, l, at, whole) + 1) == 0) {
+            ADD_FAILURE() << "missing or out of order: " << l << "\n" << what;
+            return;
+        }
+}
+
+std::vector<std::vector<long long>> match_lines(const std::string &log, const std::string &re,
+                                                int from) {
+    const std::regex rx(re);
+    std::smatch m;
+    std::vector<std::vector<long long>> all;
+    const std::vector<std::string> lines = log_lines(log);
+    for (size_t i = from < 0 ? 0 : (size_t)from; i < lines.size(); i++) {
+        if (!std::regex_match(lines[i], m, rx)) continue;
+        all.emplace_back();
+        for (size_t g = 1; g < m.size(); g++) all.back().push_back(atoll(m[g].str().c_str()));
+    }
+    return all;
 }
 
 long long number_after(const std::string &log, const std::string &prefix) {
@@ -216,6 +284,28 @@ long long number_after(const std::string &log, const std::string &prefix) {
 
 long long sim_decoded(const SimRunResult &r) {
     return number_after(r.log, "vex-sim: decoder produced ");
+}
+
+std::vector<PlaneUpdate> read_updates(const std::string &board, const std::string &output) {
+    std::vector<PlaneUpdate> v;
+    for (const std::string &l : log_lines(read_file(board + "/updates.log"))) {
+        PlaneUpdate u;
+        char out[64], fmt[8] = "";
+        auto &s = u.src;
+        auto &d = u.dst;
+        if (sscanf(l.c_str(),
+                   "%lld %63s plane=%u fb=%u fmt=%7s src=%lf,%lf,%lfx%lf dst=%d,%d,%dx%d zpos=%d",
+                   &u.us, out, &u.plane, &u.fb, fmt, &s[0], &s[1], &s[2], &s[3], &d[0], &d[1],
+                   &d[2], &d[3], &u.zpos) < 4 ||
+            (!output.empty() && output != out))
+            continue;
+        u.output = out;
+        u.fmt = fmt;
+        const size_t st = l.find(" stamp=");
+        if (st != std::string::npos) u.stamp = atoi(l.c_str() + st + 7);
+        v.push_back(u);
+    }
+    return v;
 }
 
 std::string read_file(const std::string &path) {
@@ -245,16 +335,16 @@ bool wait_for(const std::function<bool()> &cond, int ms) {
     return true;
 }
 
-bool screenshot_now(const std::string &sim_dir, const std::vector<std::string> &outputs,
+bool screenshot_now(const std::string &board, const std::vector<std::string> &outputs,
                     std::vector<TestImage> *shots, int ms) {
     std::vector<std::string> paths;
     std::string names;
     for (const std::string &o : outputs) {
-        paths.push_back(sim_dir + "/screen-" + o + ".png");
+        paths.push_back(board + "/screen-" + o + ".png");
         unlink(paths.back().c_str());
         names += o + "\n";
     }
-    const std::string trigger = sim_dir + "/screenshot";
+    const std::string trigger = board + "/screenshot";
     struct stat st;
     // Served once the card has written every picture and removed the trigger.
     auto served = [&] {
@@ -268,6 +358,25 @@ bool screenshot_now(const std::string &sim_dir, const std::vector<std::string> &
     for (size_t i = 0; i < paths.size(); i++)
         if (!png_read(paths[i], &(*shots)[i])) return false;
     return true;
+}
+
+uint32_t over(uint32_t argb, uint32_t below) {
+    const uint32_t a = argb >> 24;
+    uint32_t out = 0;
+    for (int sh : {16, 8, 0})
+        out |= ((argb >> sh & 0xff) * a + (below >> sh & 0xff) * (255 - a) + 127) / 255 << sh;
+    return out;
+}
+
+Spot spot(const TestImage &img, uint32_t rgb, int x, int y, int w, int h) {
+    Spot p;
+    for (int j = y; j < img.h && j - y < h; j++)
+        for (int i = x; i < img.w && i - x < w; i++) {
+            if ((img.at(i, j) & 0xffffff) != rgb) continue;
+            p.n++, p.x0 = std::min(p.x0, i), p.x1 = std::max(p.x1, i);
+            p.y0 = std::min(p.y0, j), p.y1 = std::max(p.y1, j);
+        }
+    return p;
 }
 
 std::string describe(const SimRunResult &r) {

@@ -100,9 +100,14 @@ TEST(ParamSets, OnlyRealChangesCount) {
     add_nal(au_bytes, {0x67, 0x42, 0x00, 0x20}); // same length, other bytes
     add_nal(au_bytes, {0x41, 0x9a});
     add_nal(au_len, {0x68, 0xce, 0x38, 0x80}); // longer PPS
+    // The same sets behind three-byte start codes (the parser left the
+    // leading zero in the previous access unit).
+    Bytes au_short;
+    add_nal(au_short, {0x67, 0x42, 0x00, 0x1f}, false);
+    add_nal(au_short, {0x68, 0xce, 0x38}, false);
     std::vector<int> r;
-    ParamSets ps = track_all({au1, au_same, au_same, au_bytes, au_len}, false, &r);
-    EXPECT_EQ(r, (std::vector<int>{0, 0, 0, 1, 1}));
+    ParamSets ps = track_all({au1, au_same, au_short, au_same, au_bytes, au_len}, false, &r);
+    EXPECT_EQ(r, (std::vector<int>{0, 0, 0, 0, 1, 1}));
     EXPECT_TRUE(param_sets_complete(&ps, false));
     EXPECT_FALSE(param_sets_complete(&ps, true)); // no VPS
 
