@@ -122,7 +122,7 @@ TEST(ModeSelect, OneCasePerPath) {
         {sw_twin, "1920x1080i@50", 1, 0, "1920x1080i@50/74176", ""},
         {sw, "1920x1080i@49", 1, 0, "1920x1080i@50/74250",
          "no exact 1920x1080i@49 — driving the advertised 50 Hz (74250 kHz)."},
-        // Off-spec clock: the interlaced row forced; unforced, the near pass takes it.
+        // A clock off the standard: the interlaced row forced; unforced, the near pass takes it.
         {sw_offspec, "1920x1080i@50", 1, 0, "1920x1080i@50/74250 CEA"},
         {sw_offspec, "1920x1080i@50", 0, 0, "1920x1080i@50/148500"},
         // No 1080i at all: forced; unforced, progressive at the nearest rate, or
