@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <utility>
 #include <xf86drmMode.h>
 
+#include "core/control_file.h"
 #include "core/env.h"
 #include "core/loop.h"
 #include "display/output.h"
@@ -189,8 +189,9 @@ void menu_parse(FILE *f, MenuState *out) {
 int poll_menu() {
     const char *path = env_get("VEX_KMS_MENU");
     if (!path) path = "/run/vex-fpv/menu";
-    struct stat st;
-    if (stat(path, &st) != 0) {
+    FILE *f = nullptr;
+    ControlPoll poll = poll_control_file(path, &g_menu_mtime, &f);
+    if (poll == ControlPoll::missing) {
         if (g_menu.open || g_menu.count) {
             const MenuState was = g_menu;
             g_menu = MenuState{};
@@ -199,11 +200,7 @@ int poll_menu() {
         }
         return 0;
     }
-    if (st.st_mtim.tv_sec == g_menu_mtime.tv_sec && st.st_mtim.tv_nsec == g_menu_mtime.tv_nsec)
-        return 0;
-    g_menu_mtime = st.st_mtim;
-    FILE *f = fopen(path, "r");
-    if (!f) return 0;
+    if (poll != ControlPoll::opened) return 0;
     MenuState m;
     menu_parse(f, &m);
     fclose(f);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sys/stat.h>
 
+#include "core/control_file.h"
 #include "core/env.h"
 #include "display/output.h"
 #include "overlay/canvas.h"
@@ -139,8 +139,9 @@ void osd_parse(FILE *f, OsdState *out) {
 int poll_osd() {
     const char *path = env_get("VEX_KMS_OSD");
     if (!path) path = "/run/vex-fpv/osd";
-    struct stat st;
-    if (stat(path, &st) != 0) {
+    FILE *f = nullptr;
+    ControlPoll poll = poll_control_file(path, &g_osd_mtime, &f);
+    if (poll == ControlPoll::missing) {
         g_osd_mtime = timespec{};
         if (g_osd.active) {
             g_osd = OsdState{};
@@ -148,11 +149,7 @@ int poll_osd() {
         }
         return 0;
     }
-    if (st.st_mtim.tv_sec == g_osd_mtime.tv_sec && st.st_mtim.tv_nsec == g_osd_mtime.tv_nsec)
-        return 0;
-    g_osd_mtime = st.st_mtim;
-    FILE *f = fopen(path, "r");
-    if (!f) return 0;
+    if (poll != ControlPoll::opened) return 0;
     OsdState s;
     osd_parse(f, &s);
     fclose(f);

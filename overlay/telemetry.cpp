@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <xf86drmMode.h>
 
 #include "core/config.h"
+#include "core/control_file.h"
 #include "core/env.h"
 #include "display/output.h"
 #include "overlay/canvas.h"
@@ -126,17 +126,14 @@ void telemetry_parse(FILE *f, Telemetry *out) {
 
 int poll_telemetry() {
     const char *path = telemetry_path();
-    struct stat st;
-    if (stat(path, &st) != 0) {
+    FILE *f = nullptr;
+    ControlPoll poll = poll_control_file(path, &g_telem_mtime, &f);
+    if (poll == ControlPoll::missing) {
         if (!g_telem.valid) return 0;
         g_telem = Telemetry{};
         return 1;
     }
-    if (st.st_mtim.tv_sec == g_telem_mtime.tv_sec && st.st_mtim.tv_nsec == g_telem_mtime.tv_nsec)
-        return 0;
-    g_telem_mtime = st.st_mtim;
-    FILE *f = fopen(path, "r");
-    if (!f) return 0;
+    if (poll != ControlPoll::opened) return 0;
     Telemetry t;
     telemetry_parse(f, &t);
     fclose(f);
