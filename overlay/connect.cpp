@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
+#include "core/control_file.h"
 #include "core/env.h"
 #include "overlay/canvas.h"
 #include "overlay/text.h"
@@ -24,7 +24,6 @@ constexpr uint32_t name_colour = 0xffffffff;
 constexpr uint32_t push_colour = 0xff2dd4bf;
 
 struct timespec g_conn_mtime; // modification time of the file last read
-bool g_conn_seen = false;     // whether g_conn_mtime holds one
 
 const char *connect_path() {
     const char *p = env_get("VEX_KMS_CONNECT");
@@ -46,16 +45,8 @@ bool starts_with(const char *s, const char *prefix) {
 
 int poll_connect() {
     const char *path = connect_path();
-    struct stat st;
-    if (stat(path, &st) != 0) return 0;
-    if (g_conn_seen && st.st_mtim.tv_sec == g_conn_mtime.tv_sec &&
-        st.st_mtim.tv_nsec == g_conn_mtime.tv_nsec)
-        return 0;
-    g_conn_mtime = st.st_mtim;
-    g_conn_seen = true;
-
-    FILE *f = fopen(path, "r");
-    if (!f) return 0;
+    FILE *f = nullptr;
+    if (poll_control_file(path, &g_conn_mtime, &f) != ControlPoll::opened) return 0;
     int n = 0, rows = 0;
     g_conn_ssid[0] = 0;
     g_conn_push[0] = 0;
