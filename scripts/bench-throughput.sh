@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh build
-bash tests/tools/gen_streams.sh build/test-streams build/tests/tools/nal_dump
-build/tests/bench/bench_throughput --stream build/test-streams/h264_stamped_720p60.h264 "$@"
+bash tools/gen_streams.sh build/test-streams build/tools/nal_dump
+build/bench/bench_throughput --stream build/test-streams/h264_stamped_720p60.h264 "$@"

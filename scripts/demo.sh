@@ -5,7 +5,7 @@
 # out/demo: the log, a screenshot of each output, the display update log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source tests/tools/stamp_filter.sh
+source tools/stamp_filter.sh
 
 scripts/setup.sh build
 out=$PWD/out/demo
@@ -26,7 +26,7 @@ echo "== playing it at $fps fps on the simulated rk3566-hdmi-dsi board (HDMI mon
 set +e
 VEX_SIM_BOARD=rk3566-hdmi-dsi VEX_SIM_DIR="$out/board" VEX_SIM_UPDATE_LOG="$out/updates.log" \
 VEX_SIM_SCREENSHOT_AT_EXIT=1 VEX_KMS_CADENCE=1 \
-  ./build/tests/tools/vex-feed --fps "$fps" --log "$out/feed.log" "$out/sample.h264" \
+  ./build/tools/vex-feed --fps "$fps" --log "$out/feed.log" "$out/sample.h264" \
   -- ./build/vex-mpp-sim 2> "$out/vex-mpp.log"
 status=$?
 set -e

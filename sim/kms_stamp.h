@@ -12,7 +12,7 @@
 //     (white when an odd number of them is set), cell 23 black.
 // A picture is stamped when every cell reads clearly black or white at its
 // centre and at four points half way to its corners, the fixed cells hold
-// their values and the parity matches. tests/tools/gen_streams.sh draws the
+// their values and the parity matches. tools/gen_streams.sh draws the
 // stamps with FFmpeg's drawbox filter; kms_stamp_paint writes the same.
 #include <cstdint>
 

@@ -10,7 +10,7 @@
 //   nal_dump strip-head h264|hevc IN OUT
 //       writes IN without the non-slice units of its first access unit, so the
 //       stream begins with a slice
-#include "tests/tools/au_split.h"
+#include "tools/au_split.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tests/tools/au_split.h"
+#include "tools/au_split.h"
 
 #include <cerrno>
 #include <cstdio>

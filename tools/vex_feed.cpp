@@ -14,7 +14,7 @@
 // With a COMMAND the stream goes to the command's standard input and the exit
 // status is the command's (128 + signal when it was killed). A reader that
 // goes away (EPIPE) ends the feed quietly.
-#include "tests/tools/au_split.h"
+#include "tools/au_split.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -17,7 +17,7 @@
 // so each picture waits one frame period for its successor. "trailing AUD"
 // writes an access unit delimiter right after each unit, as a low-latency
 // sender does, so the unit is complete when its write ends.
-#include "tests/bench/video_bench.h"
+#include "bench/video_bench.h"
 
 extern "C" {
 #include <libavutil/log.h>

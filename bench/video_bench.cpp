@@ -1,4 +1,4 @@
-#include "tests/bench/video_bench.h"
+#include "bench/video_bench.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 // Shared parts of the video benchmarks: the stream's access units, FFmpeg
 // decoding them alone in this process, runs of vex-mpp-sim, and percentiles.
-#include "tests/tools/au_split.h"
+#include "tools/au_split.h"
 
 #include <cstdint>
 #include <string>

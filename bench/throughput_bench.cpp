@@ -8,7 +8,7 @@
 // too, to tell the simulation's cost from the program's.
 //
 //   bench_throughput --stream FILE [--runs N] [--sim EXE]
-#include "tests/bench/video_bench.h"
+#include "bench/video_bench.h"
 
 extern "C" {
 #include <libavutil/log.h>
