@@ -3,6 +3,8 @@
 #include "core/config.h"
 
 int g_lut_on;
+int g_gl_src_fd = -1;
+int g_gl_src_w, g_gl_src_h, g_gl_src_ws;
 
 // Neither the GPU pass nor the RGA engine is wired in yet: every frame is
 // scanned out from the decoder's own buffer, uncorrected and unflipped.

@@ -8,6 +8,11 @@ struct AVDRMFrameDescriptor;
 // 1 while a 3-D LUT is applied by the GPU pass.
 extern int g_lut_on;
 
+// The GPU output: the dmabuf of the ring slot drawn last (-1 when none), its
+// size and its row stride in pixels, for consumers on the RGA engine.
+extern int g_gl_src_fd;
+extern int g_gl_src_w, g_gl_src_h, g_gl_src_ws;
+
 // Whether the GPU pass is wanted for the current settings.
 bool gpu_pass_wanted();
 // Renders the frame through the GPU pass: a framebuffer id, or 0.
