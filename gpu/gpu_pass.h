@@ -1,6 +1,6 @@
 #pragma once
-// The GPU correction pass and the RGA flip, which turn a decoded frame into a
-// corrected or flipped scan-out framebuffer.
+// The GPU correction pass, which turns a decoded frame into a corrected scan-out
+// framebuffer.
 #include <cstdint>
 
 struct AVDRMFrameDescriptor;
@@ -21,5 +21,3 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h);
 void gpu_render_size(int *w, int *h);
 // Closes the GPU output descriptor left from the previous frame.
 void gpu_release_output();
-// Flips the frame on the RGA engine: a framebuffer id, or 0.
-uint32_t rga_flip_fb(const AVDRMFrameDescriptor *desc, int w, int h);
