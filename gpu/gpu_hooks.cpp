@@ -3,6 +3,7 @@
 #include "core/config.h"
 
 int g_lut_on;
+time_t g_lut_mtime;
 int g_gl_src_fd = -1;
 int g_gl_src_w, g_gl_src_h, g_gl_src_ws;
 

@@ -15,6 +15,8 @@ Detection g_dets[det_max];
 
 namespace {
 
+uint32_t det_generation; // tables published; guarded by g_det_lock
+
 constexpr uint32_t col_box = 0xff36d399;
 constexpr uint32_t col_label = 0xff04231a;
 
@@ -41,6 +43,12 @@ void detect_publish(const Detection *d, int32_t n) {
     DetLock hold;
     if (n > 0) memcpy(g_dets, d, sizeof *d * (size_t)n);
     g_ndet = n;
+    det_generation += 1;
+}
+
+uint32_t detect_generation() {
+    DetLock hold;
+    return det_generation;
 }
 
 int32_t detect_copy(Detection out[det_max]) {

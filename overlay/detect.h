@@ -32,6 +32,10 @@ extern Detection g_dets[det_max];
 // or null `d`: no results).
 void detect_publish(const Detection *d, int32_t n);
 
+// Counts the tables published so far (wraps); a change tells the composition
+// that there is something new to draw.
+uint32_t detect_generation();
+
 // A copy of the results taken for one composition.
 struct DetectionSnapshot {
     Detection d[det_max];

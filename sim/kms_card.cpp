@@ -679,7 +679,10 @@ uint32_t encoder_type(uint32_t connector_type) {
     }
 }
 
-drmModeConnectorPtr get_connector(int fd, uint32_t id) {
+void card_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// `how`: "probe" (drmModeGetConnector) or "current" (drmModeGetConnectorCurrent).
+drmModeConnectorPtr get_connector(int fd, uint32_t id, const char *how) {
     KmsGuard g;
     KmsFile *f = file_or_errno(fd);
     if (!f) return nullptr;
@@ -693,6 +696,7 @@ drmModeConnectorPtr get_connector(int fd, uint32_t id) {
     const std::vector<drmModeModeInfo> *modes;
     int which;
     kms_connector_now(c, i, &connected, &modes, &which);
+    card_log("query connector %s %s", d.name.c_str(), how);
     drmModeConnectorPtr r = calloc_n<drmModeConnector>(1);
     r->connector_id = id;
     r->encoder_id = c.state.conn_crtc[i] ? c.encoder_ids[i] : 0;
@@ -937,7 +941,6 @@ namespace {
 
 // One line of the card log ($VEX_SIM_CARD_LOG): the monotonic time in
 // microseconds, then the text. Opened per line: the log is short.
-void card_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void card_log(const char *fmt, ...) {
     const char *path = getenv("VEX_SIM_CARD_LOG");
     if (!path || !*path) return;
@@ -1081,11 +1084,11 @@ void drmModeFreeResources(drmModeResPtr r) {
 }
 
 drmModeConnectorPtr drmModeGetConnector(int fd, uint32_t id) {
-    return get_connector(fd, id);
+    return get_connector(fd, id, "probe");
 }
 
 drmModeConnectorPtr drmModeGetConnectorCurrent(int fd, uint32_t id) {
-    drmModeConnectorPtr r = get_connector(fd, id);
+    drmModeConnectorPtr r = get_connector(fd, id, "current");
     KmsGuard g;
     kms_screenshot_poll();
     return r;

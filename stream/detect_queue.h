@@ -1,6 +1,8 @@
 #pragma once
 // The detection packet queue: access units cloned by the reader for an object
 // detector while detection is on. A ring of 64 that drops its oldest packet.
+// detq_lock guards the ring; detq_cv is signalled on every push and when a
+// detector is asked to stop.
 #include <atomic>
 #include <pthread.h>
 
@@ -16,4 +18,12 @@ extern pthread_cond_t detq_cv;
 extern std::atomic<int> g_detect;
 
 // Clones the packet into the queue; the oldest is freed when the queue is full.
+// Nothing is queued once detection is off, even when the caller saw it on.
 void detq_push_clone(const AVPacket *pkt);
+
+// With detq_lock held: takes the oldest packet out (the caller owns and frees
+// it), or null when the queue is empty.
+AVPacket *detq_pop_locked();
+
+// Frees every queued packet, oldest first.
+void detq_clear();
