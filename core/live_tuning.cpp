@@ -33,7 +33,8 @@ constexpr size_t detect_line_max = 31;
 
 enum class Poll { absent, unchanged, read };
 
-// Polls a control file: absent when it cannot be looked at; unchanged when its
+// Polls a control file: absent when it cannot be looked at (the remembered
+// time is then forgotten); unchanged when its
 // modification time is the remembered one, or when the new version cannot be
 // read (not a regular file, cannot be opened, larger than `cap`). Otherwise
 // the time is remembered and up to `cap` bytes are in buf (NUL-terminated;
@@ -42,7 +43,10 @@ enum class Poll { absent, unchanged, read };
 Poll read_control(const char *path, timespec *mtime, char *buf, size_t cap, size_t *len,
                   bool whole) {
     struct stat st;
-    if (!path || !*path || stat(path, &st) != 0) return Poll::absent;
+    if (!path || !*path || stat(path, &st) != 0) {
+        *mtime = timespec{}; // a file put back later is read even with its old time
+        return Poll::absent;
+    }
     if (st.st_mtim.tv_sec == mtime->tv_sec && st.st_mtim.tv_nsec == mtime->tv_nsec)
         return Poll::unchanged;
     *mtime = st.st_mtim;
@@ -78,10 +82,18 @@ struct FloatKey {
     float *value;
 };
 const FloatKey float_keys[] = {
-    {"strength", &g_dw_strength}, {"k1", &g_dw_k1},         {"k2", &g_dw_k2},
-    {"k3", &g_dw_k3},             {"cx", &g_dw_cx},         {"cy", &g_dw_cy},
-    {"zoom", &g_dw_zoom},         {"vscale", &g_dw_vscale}, {"bright", &g_cg_bright},
-    {"contrast", &g_cg_contrast}, {"sat", &g_cg_sat},       {"temp", &g_cg_temp},
+    {"strength", &g_dw_strength},
+    {"k1", &g_dw_k1},
+    {"k2", &g_dw_k2},
+    {"k3", &g_dw_k3},
+    {"cx", &g_dw_cx},
+    {"cy", &g_dw_cy},
+    {"zoom", &g_dw_zoom},
+    {"vscale", &g_dw_vscale},
+    {"bright", &g_cg_bright},
+    {"contrast", &g_cg_contrast},
+    {"sat", &g_cg_sat},
+    {"temp", &g_cg_temp},
     {"lutmix", &g_lut_mix},
 };
 
@@ -194,8 +206,8 @@ void tuning_poll() {
     vlog("dewarp LIVE s=%.2f k1=%.3f k2=%.3f cx=%.2f cy=%.2f zoom=%.2f vscale=%.2f | cg b=%.2f "
          "c=%.2f sat=%.2f temp=%.2f | aspect=%s fit=%s flip=%s dsiflip=%s smooth=%d",
          g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,
-         g_cg_contrast, g_cg_sat, g_cg_temp, g_aspect, g_fit, g_flip,
-         g_flip_dsi ? g_flip_dsi : "-", g_smooth);
+         g_cg_contrast, g_cg_sat, g_cg_temp, g_aspect, g_fit, g_flip, g_flip_dsi ? g_flip_dsi : "-",
+         g_smooth);
 }
 
 int detect_poll() {
