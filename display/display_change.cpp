@@ -25,23 +25,14 @@ int hotplug_should_restart() {
         unsigned w = first ? first->hdisplay : 0, h = first ? first->vdisplay : 0,
                  hz = first ? first->vrefresh : 0;
         drmModeFreeConnector(c);
-        switch (v) {
-            case DisplayVerdict::same:
-                break;
-            case DisplayVerdict::away:
-                o.lost = 1;
-                break;
-            case DisplayVerdict::changed:
-                vlog("output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the "
-                     "supervisor respawns us against the new panel",
-                     i, (unsigned)o.edid_w, (unsigned)o.edid_h, (unsigned)o.edid_hz, w, h, hz, "");
-                return 1;
-            case DisplayVerdict::replugged:
-                vlog("output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the "
-                     "supervisor respawns us against the new panel",
-                     i, w, h, hz, w, h, hz, ", replugged");
-                return 1;
-        }
+        if (v == DisplayVerdict::away) o.lost = 1;
+        if (v != DisplayVerdict::changed && v != DisplayVerdict::replugged) continue;
+        // A replugged display has its mode of before: both sides show it.
+        vlog("output %d display changed (%ux%u@%u → %ux%u@%u%s) — exiting so the supervisor "
+             "respawns us against the new panel",
+             i, (unsigned)o.edid_w, (unsigned)o.edid_h, (unsigned)o.edid_hz, w, h, hz,
+             v == DisplayVerdict::replugged ? ", replugged" : "");
+        return 1;
     }
     return 0;
 }
