@@ -70,10 +70,11 @@ FixedBox fixed;
 // The model file: a regular file read without blocking, at most `cap` bytes
 // (a longer one is refused). Returns the length, or -1.
 long read_model(const char *path, char *buf, size_t cap) {
-    if (!path || !*path) return -1;
+    struct stat st;
+    // Anything but a regular file is never opened: opening a device may have effects.
+    if (!path || !*path || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -1;
-    struct stat st;
     long len = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (size_t)st.st_size < cap) {
         ssize_t r = read(fd, buf, cap - 1);
