@@ -69,8 +69,8 @@ void apply_output_overrides() {
 void video_plane_off(const Output &o, bool atomic) {
     uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     if (o.primary_path)
-        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0, w << 16,
-                        h << 16);
+        drmModeSetPlane(drm_fd, o.primary_plane_id ? o.primary_plane_id : o.plane_id, o.crtc_id,
+                        o.standby_fb, 0, 0, 0, w, h, 0, 0, w << 16, h << 16);
     else if (atomic && o.atomic_ok)
         atomic_setplane(&o, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     else

@@ -17,18 +17,18 @@ using Shots = std::vector<TestImage>; // HDMI-A-1, DSI-1
 // open: silent (the screens keep the standby picture) or fed with a looped
 // stream. Without monitor-swap detection an idle loop pass makes one display
 // call, its vblank wait.
-SimRunOpts live_opts(SimEnv env) {
+SimRunOpts live_opts(SimEnv env, const std::string &board) {
     SimRunOpts o;
     o.env = std::move(env);
-    o.env.insert(o.env.end(), {{"VEX_SIM_BOARD", "rk3566-hdmi-dsi"}, {"VEX_KMS_HOTPLUG", "0"}});
+    o.env.insert(o.env.end(), {{"VEX_SIM_BOARD", board}, {"VEX_KMS_HOTPLUG", "0"}});
     o.update_log = true;
     o.timeout_s = 20;
     return o;
 }
 
 struct LiveRun : SimThread {
-    LiveRun(TestDir &d, SimEnv env, bool video)
-        : SimThread(d, live_opts(std::move(env)), true,
+    LiveRun(TestDir &d, SimEnv env, bool video, const std::string &board_file = "rk3566-hdmi-dsi")
+        : SimThread(d, live_opts(std::move(env), board_file), true,
                     video ? "h264_stamped_480p60.h264" : nullptr) {}
     bool started() { return wait_log("vex-mpp: hdmi_state="); }
     bool shoot(Shots *s) { return screenshot_now(board, {"HDMI-A-1", "DSI-1"}, s); }
@@ -214,6 +214,45 @@ TEST(Connect, QrCodeOnEveryStandbyScreenFlippedWithTheOutput) {
     }
     EXPECT_EQ(plain.join().status, 0) << describe(plain.r);
     EXPECT_EQ(flipped.join().status, 0) << describe(flipped.r);
+}
+
+// The panel alone (the monitor unplugged) is driven from the HDMI port, whose
+// primary plane takes no NV12: the video goes on the port's NV12 window and
+// the standby screen stays on the primary below it, there again with its
+// captions when the video is hidden, and with the sidebar menu.
+TEST(Standby, StaysOnAPrimaryWithoutNv12AfterTheVideo) {
+    TestDir dir;
+    const std::string board = dir.next_board() + "/../panel-alone.board";
+    std::string text = read_file(VEX_TEST_BOARDS "/../../sim/boards/rk3566-hdmi-dsi.board");
+    text.replace(text.find("mm=530x300"), 10, "status=disconnected");
+    ASSERT_TRUE(put_file(board, text));
+    LiveRun run(dir, {{"VEX_KMS_HIDE_MS", "300"}}, false, board);
+    ASSERT_TRUE(run.started()) << run.log();
+    put_file(run.control("connect"), "qr=1\n#\nssid=FieldNet\npush=rtmp://10.0.0.2/live/abc\n");
+    Shots base, s;
+    auto shoot = [&](Shots *x) { return screenshot_now(run.board, {"DSI-1"}, x); };
+    ASSERT_TRUE(wait_for([&] { return shoot(&base) && spot(base[0], 0x2dd4bf).n > 100; }, 3000))
+        << run.log();
+
+    const std::string stream = read_file(stream_path("h264_stamped_480p60.h264"));
+    ASSERT_EQ(write(run.input, stream.data(), stream.size()), (ssize_t)stream.size());
+    const unsigned standby = run.updates("DSI-1").front().plane;
+    unsigned video = 0;
+    auto video_off = [&] {
+        for (const PlaneUpdate &u : run.updates("DSI-1"))
+            if (u.fmt == "NV12") video = u.plane;
+        auto all = run.updates("DSI-1");
+        return video && all.back().plane == video && all.back().fb == 0;
+    };
+    ASSERT_TRUE(wait_for(video_off, 8000)) << run.log();
+    EXPECT_NE(video, standby);
+    for (const PlaneUpdate &u : run.updates("DSI-1")) EXPECT_TRUE(u.plane != standby || u.fb);
+    ASSERT_TRUE(shoot(&s));
+    EXPECT_TRUE(s[0].px == base[0].px) << "the standby screen did not come back";
+
+    put_file(run.control("menu"), menu_file);
+    EXPECT_TRUE(wait_for([&] { return shoot(&s) && rgb(s[0], 5, 5) == panel; }, 3000));
+    EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
 
 } // namespace
