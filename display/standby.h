@@ -17,9 +17,9 @@ void fill_xrgb(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, uint32_t co
 void standby_dest(int32_t W, int32_t H, int32_t pic_w, int32_t pic_h, const char *fit, int32_t *x,
                   int32_t *y, int32_t *w, int32_t *h);
 
-// Decodes the picture file and paints it into a W x H XRGB8888 buffer, black
-// around it. A file that cannot be read or decoded is logged and leaves the
-// buffer as it was.
+// Clears a W x H XRGB8888 buffer to black, then decodes the picture file and
+// paints it there. A file that cannot be read or decoded is logged and leaves
+// the buffer black.
 void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char *fit);
 
 // First painting of a fresh standby buffer during output set-up (output

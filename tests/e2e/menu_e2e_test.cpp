@@ -255,4 +255,47 @@ TEST(Standby, StaysOnAPrimaryWithoutNv12AfterTheVideo) {
     EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
 
+// Four monitors of the five-monitor board playing video with the menu open:
+// the ports whose NV12 windows are a free linear primary and an AFBC-only
+// overlay show the frames on the primary, and their menu overlay is stacked
+// above the video (the card composes by zpos); the two sidebar outputs move the
+// video right of the sidebar.
+TEST(Menu, AboveTheVideoOnEveryOutputOfTheFiveMonitorBoard) {
+    TestDir dir;
+    LiveRun run(dir, {}, true, "five-monitors");
+    const std::vector<std::string> names = {"HDMI-A-1", "HDMI-A-2", "DP-1", "DP-2"};
+    auto last = [&](const std::string &o, const char *fmt) {
+        PlaneUpdate found;
+        for (const PlaneUpdate &u : read_updates(run.board, o))
+            if (u.fmt == fmt && u.fb) found = u;
+        return found;
+    };
+    auto frames_everywhere = [&] {
+        for (const std::string &o : names)
+            if (last(o, "NV12").stamp < 0) return false;
+        return true;
+    };
+    ASSERT_TRUE(run.started() && wait_for(frames_everywhere, 8000)) << run.log();
+
+    put_file(run.control("menu"), menu_file);
+    auto menu_placed = [&] {
+        return last("HDMI-A-1", "NV12").dst[0] >= 360 && last("HDMI-A-2", "NV12").dst[0] >= 360 &&
+               last("DP-1", "AR24").fb && last("DP-2", "AR24").fb;
+    };
+    ASSERT_TRUE(wait_for(menu_placed, 5000)) << run.log();
+    std::vector<TestImage> s;
+    ASSERT_TRUE(screenshot_now(run.board, names, &s));
+    for (int i = 0; i < 2; i++) EXPECT_EQ(rgb(s[(size_t)i], 5, 5), panel) << names[(size_t)i];
+    for (int i = 2; i < 4; i++) {
+        const std::string &o = names[(size_t)i];
+        const PlaneUpdate video = last(o, "NV12"), menu = last(o, "AR24");
+        EXPECT_GT(menu.zpos, video.zpos) << o;
+        // The menu's highlighted tab, opaque, shows over the picture.
+        const Spot tab =
+            spot(s[(size_t)i], accent, video.dst[0], video.dst[1], video.dst[2], video.dst[3]);
+        EXPECT_GT(tab.n, 5000) << o;
+    }
+    EXPECT_EQ(run.join().status, 0) << describe(run.r);
+}
+
 } // namespace
