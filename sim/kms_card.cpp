@@ -504,6 +504,7 @@ KmsCard *card_create(size_t index) {
     }
     c.vb_epoch_ns.assign(c.desc.crtcs.size(), 0);
     c.vb_base.assign(c.desc.crtcs.size(), 0);
+    c.busy_until_ns.assign(c.desc.crtcs.size(), 0);
     return cp;
 }
 
