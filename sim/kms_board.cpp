@@ -384,6 +384,8 @@ int parse_knob(Parser &ps, const std::vector<std::string> &t) {
         c->atomic_commit_errno = ENOTSUP;
     else if (k == "atomic_commit" && v == "accept")
         c->atomic_commit_errno = 0;
+    else if (k == "fb_modifiers" && (v == "refuse" || v == "accept"))
+        c->no_fb_modifiers = v == "refuse";
     else if (k == "yuv_odd_x" && (v == "refuse" || v == "accept"))
         c->yuv_odd_x_refuse = v == "refuse";
     else if (k == "linear_argb" && v == "refuse") {
@@ -513,6 +515,12 @@ int kms_board_parse(const char *text, KmsBoard *out, std::string *err) {
         }
         for (const KmsConnectorDesc &d : c.connectors)
             if (d.crtc_mask == 0) return ps.fail("connector %s can reach no crtc", d.name.c_str());
+        for (const KmsPlaneDesc &pd : c.planes)
+            for (const std::vector<uint64_t> &mods : pd.format_modifiers)
+                for (uint64_t m : mods)
+                    if (c.no_fb_modifiers && m != DRM_FORMAT_MOD_LINEAR)
+                        return ps.fail("plane %s names a modifier on a card without them",
+                                       pd.name.c_str());
     }
     return 0;
 }

@@ -54,6 +54,7 @@ struct KmsCardDesc {
     bool refuse_atomic_cap = false;
     int atomic_commit_errno = 0; // 0 = atomic commits allowed
     bool yuv_odd_x_refuse = false;
+    bool no_fb_modifiers = false; // no modifier support: no IN_FORMATS, linear buffers only
     uint32_t pitch_align = 64;
     std::vector<KmsCrtcDesc> crtcs;
     std::vector<KmsPlaneDesc> planes;

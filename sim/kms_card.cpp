@@ -236,6 +236,7 @@ int add_fb2(KmsFile *f, uint32_t w, uint32_t h, uint32_t format, const uint32_t 
     KmsCard &c = *f->card;
     if (flags & ~static_cast<uint32_t>(DRM_MODE_FB_INTERLACED | DRM_MODE_FB_MODIFIERS))
         return EINVAL;
+    if ((flags & DRM_MODE_FB_MODIFIERS) && c.desc.no_fb_modifiers) return EINVAL;
     if (!w || !h || w > fb_max_size || h > fb_max_size) return EINVAL;
     const KmsFormatInfo *fi = kms_format_info(format);
     if (!fi) return EINVAL;
@@ -470,6 +471,7 @@ KmsCard *card_create(size_t index) {
         c.objects[c.next_id++] = {KmsObjType::plane, i};
         std::vector<size_t> pl = {p_type, p_fb, p_crtc, p_cx, p_cy, p_cw,
                                   p_ch,   p_sx, p_sy,   p_sw, p_sh, p_inf};
+        if (c.desc.no_fb_modifiers) pl.pop_back(); // IN_FORMATS
         if (pd.has_zpos)
             pl.push_back(
                 add_prop(c, KmsPropKind::zpos, "zpos",
@@ -1600,7 +1602,7 @@ int drmClose(int fd) {
 
 namespace {
 
-int get_cap(const KmsFile *, drm_get_cap *a) {
+int get_cap(const KmsFile *f, drm_get_cap *a) {
     switch (a->capability) {
         case DRM_CAP_DUMB_BUFFER:
             a->value = 1;
@@ -1628,7 +1630,7 @@ int get_cap(const KmsFile *, drm_get_cap *a) {
             a->value = 64;
             break;
         case DRM_CAP_ADDFB2_MODIFIERS:
-            a->value = 1;
+            a->value = f->card->desc.no_fb_modifiers ? 0 : 1;
             break;
         case DRM_CAP_PAGE_FLIP_TARGET:
             a->value = 0;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <drm_fourcc.h>
 #include <fcntl.h>
+#include <string>
 #include <vector>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
@@ -71,6 +72,19 @@ TEST(PlaneRules, VideoPlaneByFormatAndModifier) {
     };
     EXPECT_EQ(show(cluster), -EINVAL);
     EXPECT_EQ(show(esmart), 0);
+    drmClose(drm_fd);
+    drm_fd = -1;
+
+    // A card without modifier support publishes no IN_FORMATS: its planes
+    // take their formats linear.
+    std::string plain = board;
+    plain.replace(plain.find("NV12:afbc16x16 modifiers=linear,afbc16x16"), 41, "NV12");
+    ASSERT_EQ(sim_kms_use_board((plain + "knob fb_modifiers refuse\n").c_str()), 0);
+    ASSERT_GE(drm_fd = sim_kms_open("/dev/dri/card0", O_RDWR | O_CLOEXEC), 0);
+    drmSetClientCap(drm_fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
+    EXPECT_TRUE(plane_takes(cluster, DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR));
+    EXPECT_FALSE(plane_takes(cluster, DRM_FORMAT_NV12, afbc));
+    EXPECT_FALSE(plane_takes(smart, DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR));
     drmClose(drm_fd);
     drm_fd = -1;
 
