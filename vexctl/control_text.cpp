@@ -103,7 +103,8 @@ CtlText ctl_menu_text(const CtlMenu &m) {
     for (size_t i = 0; i < tabs.size(); i++)
         if (m.tab == tabs[i]) tab = (long)i;
     if (tab < 0 && !ctl_parse_int(m.tab, 0, 3, &tab))
-        return fail("bad tab " + shown(m.tab) + ": expected 0..3 or stream, display, system, about");
+        return fail("bad tab " + shown(m.tab) +
+                    ": expected 0..3 or stream, display, system, about");
     if ((int)m.items.size() > ctl_menu_items_max)
         return fail("too many menu items (" + std::to_string(m.items.size()) + "); at most " +
                     std::to_string(ctl_menu_items_max) + " are shown");
@@ -203,7 +204,8 @@ CtlText ctl_telemetry_text(const std::vector<std::string> &pairs) {
         const TKey *k = nullptr;
         for (const TKey &c : telemetry_keys)
             if (key == c.name) k = &c;
-        if (!k) return fail("unknown telemetry key " + shown(key) + ": expected one of " + key_list());
+        if (!k)
+            return fail("unknown telemetry key " + shown(key) + ": expected one of " + key_list());
         for (const std::string &s : seen)
             if (s == key) return fail("telemetry key " + shown(key) + " given twice");
         seen.push_back(key);
@@ -353,7 +355,8 @@ CtlText ctl_tuning_text(const std::string &current, const std::vector<std::strin
         const TuneKey *k = tune_key(key);
         if (!k) {
             std::string list;
-            for (const TuneKey &c : tune_keys()) list += (list.empty() ? "" : ", ") + std::string(c.name);
+            for (const TuneKey &c : tune_keys())
+                list += (list.empty() ? "" : ", ") + std::string(c.name);
             return fail("unknown tuning key " + shown(key) + ": expected one of " + list);
         }
         for (const std::string &g : given)

@@ -20,16 +20,16 @@ struct CtlText {
 // ---- menu ("menu") ---------------------------------------------------------
 
 constexpr int ctl_menu_items_max = 12;
-constexpr size_t ctl_menu_line_max = 63;    // title and items, bytes
-constexpr size_t ctl_message_max = 95;      // message and OSD texts, bytes
+constexpr size_t ctl_menu_line_max = 63; // title and items, bytes
+constexpr size_t ctl_message_max = 95;   // message and OSD texts, bytes
 constexpr size_t ctl_osd_text_max = 95;
 
 struct CtlMenu {
     bool open = true;
-    std::string tab = "0";   // 0..3 or a tab name (stream, display, system, about)
-    std::string focus;       // "", "tabs" or "items"
-    std::string selected;    // "" or an item index, 0..count - 1
-    std::string title;       // may be empty: the program then shows the tab's name
+    std::string tab = "0";          // 0..3 or a tab name (stream, display, system, about)
+    std::string focus;              // "", "tabs" or "items"
+    std::string selected;           // "" or an item index, 0..count - 1
+    std::string title;              // may be empty: the program then shows the tab's name
     std::vector<std::string> items; // "label" or "label: value"
 };
 // The menu file for an open (or closed) menu.

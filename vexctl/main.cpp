@@ -135,7 +135,8 @@ int cmd_menu(const Ctl &c, const std::vector<std::string> &a) {
 }
 
 int cmd_osd(const Ctl &c, const std::vector<std::string> &a) {
-    if (a.size() == 2 && a[1] == "clear") return write_file(c, CtlFile::osd, ctl_osd_text("info", ""));
+    if (a.size() == 2 && a[1] == "clear")
+        return write_file(c, CtlFile::osd, ctl_osd_text("info", ""));
     if (a.size() < 3) return usage_error("osd needs a level and a text, or 'clear'");
     const std::string text = join(a, 2);
     if (text.empty()) return usage_error("the OSD text is empty (use 'osd clear')");
@@ -212,15 +213,16 @@ int cmd_status(const Ctl &c, const std::vector<std::string> &a) {
     const long long age_ms = (long long)(now.tv_sec - st.st_mtim.tv_sec) * 1000 +
                              (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
     const bool fresh = age_ms <= max_age;
-    printf("state=%s\nage_ms=%lld\nfresh=%s\ndec=%lld\nshown=%lld\nreopens=%lld\n",
-           s.state.c_str(), age_ms, fresh ? "yes" : "no", s.dec, s.shown, s.reopens);
+    printf("state=%s\nage_ms=%lld\nfresh=%s\ndec=%lld\nshown=%lld\nreopens=%lld\n", s.state.c_str(),
+           age_ms, fresh ? "yes" : "no", s.dec, s.shown, s.reopens);
     std::string mode;
     if (ctl_read_small(ctl_path(CtlFile::mode, c.dir), 256, &mode)) {
         mode = mode.substr(0, mode.find_first_of("\r\n"));
         printf("mode=%s\n", mode.c_str());
     }
     if (!fresh)
-        fprintf(stderr, "vexctl: the state is %lld ms old (more than %ld): vex-mpp is stalled or gone\n",
+        fprintf(stderr,
+                "vexctl: the state is %lld ms old (more than %ld): vex-mpp is stalled or gone\n",
                 age_ms, max_age);
     return fresh ? exit_ok : exit_failed;
 }
@@ -238,7 +240,8 @@ int main(int argc, char **argv) {
             return exit_ok;
         }
         if (o == "--dir") {
-            if (i + 1 >= argc || !argv[i + 1][0]) return usage_error("option --dir needs a directory");
+            if (i + 1 >= argc || !argv[i + 1][0])
+                return usage_error("option --dir needs a directory");
             c.dir = argv[++i];
         } else if (o.size() > 1 && o[0] == '-') {
             return usage_error("unknown option '" + o + "'");
