@@ -25,8 +25,9 @@ Commands:
   menu open [--tab T] [--focus tabs|items] [--selected N] [--title TEXT] [ITEM...]
                           show the menu; T is 0..3 or stream, display, system,
                           about; an ITEM is "label" or "label: value" (at most
-                          12 items of 63 bytes); --selected puts the focus on
-                          the item list unless --focus says otherwise
+                          12 items of 63 bytes; put -- before items that
+                          begin with -); --selected puts the focus on the
+                          item list unless --focus says otherwise
   menu close              hide the menu and any message
   message TEXT...         show a full-screen message (at most 95 bytes)
   osd info|warn|error TEXT...
