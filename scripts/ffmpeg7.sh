@@ -21,7 +21,15 @@ pcdir=$root/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkgconfig
 if [ ! -f "$top/.unpacked" ]; then
   rm -rf "$top"
   mkdir -p "$top/apt/lists/partial" "$top/apt/cache/archives/partial" "$top/debs" "$root"
-  echo "deb http://deb.debian.org/debian $suite main" >"$top/apt/sources.list"
+  # The Debian mirror this machine's apt already uses, with the suite swapped.
+  mirror=$( (grep -hE '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '{print $2}'
+             grep -hE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+               sed -E 's/\[[^]]*\] //' | awk '{print $2}') | grep -v -- '-security' | head -n1 || true)
+  if [ -z "$mirror" ]; then
+    echo "ffmpeg7: no Debian mirror in this machine's apt sources" >&2
+    exit 1
+  fi
+  echo "deb $mirror $suite main" >"$top/apt/sources.list"
   apt_private=(
     -o Dir::Etc::SourceList="$top/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
     -o Dir::State::Lists="$top/apt/lists" -o Dir::Cache="$top/apt/cache"
