@@ -23,7 +23,8 @@ constexpr uint32_t qr_dark = 0xff000000;
 constexpr uint32_t name_colour = 0xffffffff;
 constexpr uint32_t push_colour = 0xff2dd4bf;
 
-struct timespec g_conn_mtime; // modification time of the file last read
+ControlFile g_conn_file;
+ControlText g_conn_text;
 
 const char *connect_path() {
     const char *p = env_get("VEX_KMS_CONNECT");
@@ -44,14 +45,19 @@ bool starts_with(const char *s, const char *prefix) {
 } // namespace
 
 int poll_connect() {
-    const char *path = connect_path();
-    FILE *f = nullptr;
-    if (poll_control_file(path, &g_conn_mtime, &f) != ControlPoll::opened) return 0;
+    if (poll_control_file(connect_path(), &g_conn_file, &g_conn_text) != ControlPoll::changed)
+        return 0;
+    connect_parse(g_conn_text.data, g_conn_text.len);
+    return 1;
+}
+
+void connect_parse(const char *data, size_t len) {
     int n = 0, rows = 0;
     g_conn_ssid[0] = 0;
     g_conn_push[0] = 0;
     char line[128];
-    while (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    while (lines.next(line, sizeof line)) {
         if (starts_with(line, "ssid=")) {
             take_value(line + 5, g_conn_ssid, sizeof g_conn_ssid);
         } else if (starts_with(line, "push=")) {
@@ -69,8 +75,6 @@ int poll_connect() {
         }
     }
     g_qr_n = (n >= 1 && rows == n) ? n : 0;
-    fclose(f);
-    return 1;
 }
 
 ConnectLayout connect_layout(int32_t W, int32_t H, int32_t n) {

@@ -18,6 +18,8 @@ extern int g_show_connect;
 // read (the caller repaints the standby screens), else 0. A missing file keeps
 // the last state.
 int poll_connect();
+// Reads a connect file's contents (len bytes, any bytes) into the connect state.
+void connect_parse(const char *data, size_t len);
 
 // Draws the QR code bottom-right with its captions into a W x H canvas, or
 // nothing when there is no valid code or the captions are switched off.

@@ -73,7 +73,8 @@ struct OverlayLock {
     OverlayLock &operator=(const OverlayLock &) = delete;
 };
 
-timespec g_menu_mtime;
+ControlFile g_menu_file;
+ControlText g_menu_text;
 
 // The canvas the drawing calls below share.
 struct Canvas {
@@ -160,10 +161,11 @@ void restore_sidebars(const MenuState &was, const MenuState &now) {
 // ---------------------------------------------------------------------------
 // The menu file
 
-void menu_parse(FILE *f, MenuState *out) {
+void menu_parse(const char *data, size_t len, MenuState *out) {
     MenuState m{};
     char line[128];
-    auto next = [&] { return fgets(line, sizeof line, f) != nullptr; };
+    ControlLines lines(data, len);
+    auto next = [&] { return lines.next(line, sizeof line); };
     if (next()) {
         if (strncmp(line, "message", 7) == 0) {
             m.message = 1;
@@ -189,8 +191,7 @@ void menu_parse(FILE *f, MenuState *out) {
 int poll_menu() {
     const char *path = env_get("VEX_KMS_MENU");
     if (!path) path = "/run/vex-fpv/menu";
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_menu_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_menu_file, &g_menu_text);
     if (poll == ControlPoll::missing) {
         if (g_menu.open || g_menu.count) {
             const MenuState was = g_menu;
@@ -200,10 +201,9 @@ int poll_menu() {
         }
         return 0;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     MenuState m;
-    menu_parse(f, &m);
-    fclose(f);
+    menu_parse(g_menu_text.data, g_menu_text.len, &m);
     const MenuState was = g_menu;
     g_menu = m;
     restore_sidebars(was, g_menu);

@@ -39,9 +39,9 @@ extern pthread_mutex_t g_overlay_lock;
 // Tab names, in order.
 extern const char *const menu_tab_names[4];
 
-// Reads a menu file's contents into a fresh state (lines of at most 127 bytes;
-// a longer line is read as several).
-void menu_parse(FILE *f, MenuState *out);
+// Reads a menu file's contents (len bytes, any bytes) into a fresh state
+// (lines of at most 127 bytes; a longer line is read as several).
+void menu_parse(const char *data, size_t len, MenuState *out);
 
 // Splits an item at its last ": " into label (copied, at most 63 characters)
 // and value (returned, pointing into item; "" when there is no ": ").

@@ -27,7 +27,8 @@ const char *const captions[3] = {"INFO", "PERINGATAN", "KESALAHAN"};
 // Longest stored line, in characters.
 constexpr size_t line_max = 188;
 
-timespec g_osd_mtime;
+ControlFile g_osd_file;
+ControlText g_osd_text;
 // "level|W|H|text" of the tile in g_pu_tile.
 char g_pu_key[320];
 
@@ -121,12 +122,13 @@ void blend_tile(const PuTarget &t) {
 // ---------------------------------------------------------------------------
 // The OSD file
 
-void osd_parse(FILE *f, OsdState *out) {
+void osd_parse(const char *data, size_t len, OsdState *out) {
     OsdState s{};
     char line[128];
-    if (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    if (lines.next(line, sizeof line)) {
         s.level = strncmp(line, "error", 5) == 0 ? 2 : strncmp(line, "warn", 4) == 0 ? 1 : 0;
-        if (fgets(line, sizeof line, f)) {
+        if (lines.next(line, sizeof line)) {
             size_t n = std::min(strcspn(line, "\r\n"), sizeof s.text - 1);
             memcpy(s.text, line, n);
             s.text[n] = '\0';
@@ -139,20 +141,18 @@ void osd_parse(FILE *f, OsdState *out) {
 int poll_osd() {
     const char *path = env_get("VEX_KMS_OSD");
     if (!path) path = "/run/vex-fpv/osd";
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_osd_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_osd_file, &g_osd_text);
     if (poll == ControlPoll::missing) {
-        g_osd_mtime = timespec{};
+        g_osd_file.mtime = timespec{};
         if (g_osd.active) {
             g_osd = OsdState{};
             return 1;
         }
         return 0;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     OsdState s;
-    osd_parse(f, &s);
-    fclose(f);
+    osd_parse(g_osd_text.data, g_osd_text.len, &s);
     g_osd = s;
     return 1;
 }

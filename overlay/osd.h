@@ -34,9 +34,9 @@ extern OsdState g_osd;
 // Guards the pop-up tile cache (key, size, pixels).
 extern pthread_mutex_t g_pu_lock;
 
-// Reads an OSD file's contents into a fresh state (lines of at most 127
-// bytes; a longer line is read as several).
-void osd_parse(FILE *f, OsdState *out);
+// Reads an OSD file's contents (len bytes, any bytes) into a fresh state
+// (lines of at most 127 bytes; a longer line is read as several).
+void osd_parse(const char *data, size_t len, OsdState *out);
 
 // A picture the pop-up is blended into.
 struct PuTarget {

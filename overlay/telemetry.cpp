@@ -16,7 +16,6 @@
 #include "overlay/text.h"
 
 Telemetry g_telem;
-timespec g_telem_mtime;
 
 namespace {
 
@@ -31,6 +30,9 @@ constexpr uint32_t col_unlit = 0xff39404e;
 constexpr uint32_t col_lens = 0xff0a0c10;
 
 constexpr char degree[] = "\xb0";
+
+ControlFile g_telem_file;
+ControlText g_telem_text;
 
 // The keys of the telemetry file: each names an integer field, or a float
 // field with its has_ flag.
@@ -101,10 +103,11 @@ struct Canvas {
 // ---------------------------------------------------------------------------
 // The telemetry file
 
-void telemetry_parse(FILE *f, Telemetry *out) {
+void telemetry_parse(const char *data, size_t len, Telemetry *out) {
     Telemetry t = telemetry_defaults();
     char line[96], key[16], val[48];
-    while (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    while (lines.next(line, sizeof line)) {
         if (sscanf(line, " %15[a-z] = %47s", key, val) != 2) continue;
         if (strcmp(key, "net") == 0) {
             copy_cut(t.net, sizeof t.net, val);
@@ -126,17 +129,15 @@ void telemetry_parse(FILE *f, Telemetry *out) {
 
 int poll_telemetry() {
     const char *path = telemetry_path();
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_telem_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_telem_file, &g_telem_text);
     if (poll == ControlPoll::missing) {
         if (!g_telem.valid) return 0;
         g_telem = Telemetry{};
         return 1;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     Telemetry t;
-    telemetry_parse(f, &t);
-    fclose(f);
+    telemetry_parse(g_telem_text.data, g_telem_text.len, &t);
     t.valid = 1;
     g_telem = t;
     return 1;

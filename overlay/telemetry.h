@@ -33,15 +33,13 @@ struct Telemetry {
     int32_t has_yaw, has_alt, has_spd, has_vs, has_pit, has_rol;
 };
 extern Telemetry g_telem;
-// Modification time of the file g_telem was last read from.
-extern timespec g_telem_mtime;
 
 // Re-reads the telemetry file when its modification time changed; 1 when
 // g_telem changed (also when the file disappeared), else 0.
 int poll_telemetry();
-// Reads the lines of a telemetry file into a fresh record (defaults for every
-// key not given; valid is left 0).
-void telemetry_parse(FILE *f, Telemetry *out);
+// Reads the lines of a telemetry file's contents (len bytes, any bytes) into a
+// fresh record (defaults for every key not given; valid is left 0).
+void telemetry_parse(const char *data, size_t len, Telemetry *out);
 
 // Board temperature from thermal zone 0 in whole degrees C, or -1000.
 int board_temp_c();

@@ -22,10 +22,8 @@ constexpr uint32_t accent = 0xff36d399, backdrop = 0xb3050608, panel = 0xf20c0e1
 constexpr uint32_t picture = 0xff304050;
 
 MenuState parse(const std::string &text) {
-    FILE *f = fmemopen((void *)text.data(), text.size(), "r");
     MenuState m;
-    menu_parse(f, &m);
-    fclose(f);
+    menu_parse(text.data(), text.size(), &m);
     return m;
 }
 

@@ -27,10 +27,8 @@ const char full_file[] = "gog = 82\ndrn = 24\nsig = 3\nvtx = 1\nsat = 14\ntmp = 
                          "spd = 14.2\nvs = -1.5\npit = 4\nrol = -12\n";
 
 Telemetry parse(std::string text, int valid = 1) {
-    FILE *f = fmemopen(&text[0], text.size(), "r");
     Telemetry t;
-    telemetry_parse(f, &t);
-    fclose(f);
+    telemetry_parse(text.data(), text.size(), &t);
     t.valid = valid;
     return t;
 }
