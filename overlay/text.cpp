@@ -92,39 +92,59 @@ struct CachedGlyph {
     int32_t left, top, advance;
     FT_Bitmap bitmap; // buffer owned by the cache
 };
+// An open-addressed table. Every byte value at every size the overlays use
+// does not fit: once it holds glyph_cache_fill glyphs it is emptied and fills
+// again with what is drawn next, so a glyph is always found or loaded.
 constexpr int glyph_cache_size = 1024;
+constexpr int glyph_cache_fill = 768;
 CachedGlyph g_glyphs[glyph_cache_size];
+int g_glyph_count;
+
+void glyph_cache_clear() {
+    for (CachedGlyph &e : g_glyphs) {
+        if (e.rendered) free(e.bitmap.buffer);
+        e = CachedGlyph{};
+    }
+    g_glyph_count = 0;
+}
 
 // The cache entry for one glyph, loaded (and rendered when `render`) on a
-// miss. Null when FreeType cannot load it.
+// miss. Null when FreeType cannot load it or memory runs out. The entry stays
+// valid until the next call.
 const CachedGlyph *glyph(int size, unsigned char code, bool render) {
-    unsigned h = ((unsigned)size * 263u + code) % glyph_cache_size;
-    for (int probe = 0; probe < glyph_cache_size; probe++, h = (h + 1) % glyph_cache_size) {
-        CachedGlyph &e = g_glyphs[h];
-        if (e.used && (e.size != size || e.code != code)) continue;
-        if (e.used && (e.rendered || !render)) return &e;
-        set_face_size(size);
-        if (FT_Load_Char(g_face, code, render ? FT_LOAD_RENDER : FT_LOAD_DEFAULT) != 0)
-            return nullptr;
-        const FT_GlyphSlot g = g_face->glyph;
-        e.used = true;
-        e.size = size;
-        e.code = code;
-        e.advance = (int32_t)(g->advance.x >> 6);
-        if (!render) return &e;
+    const unsigned home = ((unsigned)size * 263u + code) % glyph_cache_size;
+    unsigned h = home;
+    while (g_glyphs[h].used && (g_glyphs[h].size != size || g_glyphs[h].code != code))
+        h = (h + 1) % glyph_cache_size; // ends: the table is never full
+    CachedGlyph &e = g_glyphs[h];
+    if (e.used && (e.rendered || !render)) return &e;
+    set_face_size(size);
+    if (FT_Load_Char(g_face, code, render ? FT_LOAD_RENDER : FT_LOAD_DEFAULT) != 0) return nullptr;
+    const FT_GlyphSlot g = g_face->glyph;
+    unsigned char *copy = nullptr;
+    if (render) {
         const FT_Bitmap &bm = g->bitmap;
-        size_t bytes = (size_t)(bm.pitch < 0 ? -bm.pitch : bm.pitch) * bm.rows;
-        auto *copy = (unsigned char *)malloc(bytes ? bytes : 1);
+        const size_t bytes = (size_t)(bm.pitch < 0 ? -bm.pitch : bm.pitch) * bm.rows;
+        copy = (unsigned char *)malloc(bytes ? bytes : 1);
         if (!copy) return nullptr;
         if (bytes) memcpy(copy, bm.buffer, bytes);
-        e.bitmap = bm;
-        e.bitmap.buffer = copy;
-        e.left = g->bitmap_left;
-        e.top = g->bitmap_top;
-        e.rendered = true;
-        return &e;
     }
-    return nullptr; // full: every slot holds another glyph
+    CachedGlyph *slot = &e;
+    if (!e.used) {
+        if (g_glyph_count >= glyph_cache_fill) {
+            glyph_cache_clear();
+            slot = &g_glyphs[home];
+        }
+        g_glyph_count++;
+    }
+    *slot = CachedGlyph{true, size, code, render, 0, 0, (int32_t)(g->advance.x >> 6), {}};
+    if (render) {
+        slot->bitmap = g->bitmap;
+        slot->bitmap.buffer = copy;
+        slot->left = g->bitmap_left;
+        slot->top = g->bitmap_top;
+    }
+    return slot;
 }
 
 } // namespace

@@ -12,6 +12,9 @@
 
 #include "tests/unit/png_io.h"
 
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
 namespace {
 
 constexpr uint32_t red = 0xffff0000, green = 0xff00ff00, pad = 0xdeadbeef;
@@ -147,4 +150,39 @@ TEST(Text, TrueTypeFace) {
     }
     EXPECT_TRUE(solid > 20 && partial > 5) << solid << " solid, " << partial << " partial";
     EXPECT_TRUE(t.padding_intact() && e.padding_intact());
+}
+
+TEST(Text, GlyphsStayDrawableAfterEveryByteAtManySizes) {
+    static const char font[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+    if (access(font, R_OK) != 0) GTEST_SKIP() << "no DejaVu font installed";
+    if (!g_face) setenv("VEX_KMS_FONT", font, 1), font_init(), unsetenv("VEX_KMS_FONT");
+    ASSERT_NE(g_face, nullptr);
+    // What "REC" advances at size 21, asked of FreeType itself.
+    FT_Set_Pixel_Sizes(g_face, 0, 21);
+    int want = 0;
+    for (const char *p = "REC"; *p; p++)
+        if (FT_Load_Char(g_face, (unsigned char)*p, FT_LOAD_DEFAULT) == 0)
+            want += (int)(g_face->glyph->advance.x >> 6);
+    g_font_px = 0;
+    // Every byte value drawn and measured at ten sizes: far more glyphs than
+    // the cache holds at once.
+    Canvas scratch(64, 64);
+    char all[256];
+    for (int i = 0; i < 255; i++) all[i] = (char)(i + 1);
+    all[255] = '\0';
+    for (int size = 8; size < 18; size++) {
+        ft_text(scratch.px(), scratch.pitch, scratch.w, scratch.h, 0, 40, all, red, size);
+        ft_text_w(all, size + 20);
+    }
+    // Still every letter, drawn: ink in each third of the text.
+    Canvas c(80, 32);
+    EXPECT_EQ(ft_text(c.px(), c.pitch, c.w, c.h, 2, 26, "REC", 0xffffffff, 21), want);
+    EXPECT_EQ(ft_text_w("REC", 21), want);
+    for (int third = 0; third < 3; third++) {
+        int ink = 0;
+        for (int y = 0; y < c.h; y++)
+            for (int x = 2 + third * want / 3; x < 2 + (third + 1) * want / 3; x++)
+                ink += c.at(x, y) != 0;
+        EXPECT_GT(ink, 10) << "letter " << third;
+    }
 }
