@@ -29,6 +29,9 @@ int main(int argc, char **argv) {
         return 0;
     }
 
+    // The face is needed from the display start on: it draws the connect
+    // captions onto the first standby screens.
+    font_init();
     startup_wait_display();
     if (display_any_interlaced()) g_antiflicker = 1;
     config_read_switches();
@@ -37,7 +40,6 @@ int main(int argc, char **argv) {
     apply_output_overrides();
     config_read_gpu();
     startup_decoder(&g_reader_args);
-    font_init();
     overlay_startup();
 
     pthread_t reader;

@@ -16,6 +16,7 @@
 #include "overlay/canvas.h"
 #include "overlay/hud.h"
 #include "overlay/overlay.h"
+#include "overlay/telemetry.h"
 #include "overlay/text.h"
 #include "stream/detect_queue.h"
 
@@ -128,6 +129,18 @@ void draw_tab_icon(const Canvas &cv, int tab, int32_t ix, int32_t ty, const Pane
             cv.fill(ix + z.c - t, ty + z.dot_off + z.stem_gap, z.dot, z.stem_h, c);
             break;
     }
+}
+
+// One item row: the label from x0, the value right-aligned to end at x1, both
+// shortened so that they neither overprint nor pass x1.
+void draw_item(const Canvas &cv, const char *item, int32_t x0, int32_t x1, int32_t base, int32_t fs,
+               bool selected) {
+    char label[64], fitted_label[64], value[64];
+    const char *v = menu_item_split(item, label, sizeof label);
+    text_fit_pair(label, v, fs, x1 - x0, std::max(fs / 2, 6), fitted_label, value, sizeof value);
+    cv.text(x0, base, fitted_label, selected ? col_on_accent : col_text, fs);
+    if (value[0])
+        cv.text(x1 - ft_text_w(value, fs), base, value, selected ? col_on_accent : col_accent, fs);
 }
 
 // What a sidebar output shows for a menu state: 0 nothing, 1 the message
@@ -300,26 +313,30 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
             }
         }
         draw_tab_icon(cv, k, l.ix, ty, z, icon);
-        cv.text(l.ix + fs + 18, ty + z.tab_label_dy, menu_tab_names[k], label, fs);
+        // The name ends inside the highlight.
+        char name[16];
+        const int32_t lx = l.ix + fs + 18;
+        text_ellipsize(menu_tab_names[k], fs, l.dx - l.m / 2 - 4 - lx, name, sizeof name);
+        cv.text(lx, ty + z.tab_label_dy, name, label, fs);
     }
 
     cv.fill(l.dx, l.py + l.m, 2, l.ph - 2 * l.m, col_divider);
 
-    cv.text(l.cx, l.tb, m.title[0] ? m.title : menu_tab_names[tab], col_text, l.title_px);
+    char title[64];
+    text_ellipsize(m.title[0] ? m.title : menu_tab_names[tab], l.title_px, l.cw - 2 * l.m, title,
+                   sizeof title);
+    cv.text(l.cx, l.tb, title, col_text, l.title_px);
     cv.fill(l.cx, l.tb + 12, l.cw - 2 * l.m, 2, col_divider);
 
+    // Rows too low for the text size take smaller text.
+    const int32_t ifs = l.rh < fs + 2 ? std::max(l.rh - 2, 8) : fs;
+    const int32_t adj = ifs == fs ? l.base_adj : -ifs / 4;
     for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
         const int32_t yj = l.row0 + j * l.rh;
-        const int32_t base = yj + (l.rh + fs) / 2 + l.base_adj;
-        char label[64];
-        const char *value = menu_item_split(m.items[j], label, sizeof label);
-        uint32_t lc = col_text, vc = col_accent;
-        if (m.focus != 0 && j == m.selected) {
-            cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, l.rh - 4, 12, col_accent);
-            lc = vc = col_on_accent;
-        }
-        cv.text(l.cx, base, label, lc, fs);
-        if (value[0]) cv.text(l.px + l.pw - l.m - ft_text_w(value, fs), base, value, vc, fs);
+        const int32_t base = yj + (l.rh + ifs) / 2 + adj;
+        const bool selected = m.focus != 0 && j == m.selected;
+        if (selected) cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, l.rh - 4, 12, col_accent);
+        draw_item(cv, m.items[j], l.cx, l.px + l.pw - l.m, base, ifs, selected);
     }
 }
 
@@ -331,7 +348,75 @@ void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, cons
     const int32_t mid = H / 5;
     cv.text((span - ft_text_w("Info", z.caption_px)) / 2, mid + z.caption_dy, "Info", col_grey,
             z.caption_px);
-    cv.text((span - ft_text_w(text, z.text_px)) / 2, mid + z.text_dy, text, col_accent, z.text_px);
+    TextLines lines;
+    message_lines(text, span, sidebar, H, &lines);
+    const int32_t pitch_px = lines.size * 5 / 4;
+    for (int k = 0; k < lines.n; k++)
+        cv.text((span - ft_text_w(lines.line[k], lines.size)) / 2, mid + z.text_dy + k * pitch_px,
+                lines.line[k], col_accent, lines.size);
+}
+
+void message_lines(const char *text, int32_t span, bool sidebar, int32_t H, TextLines *out) {
+    const MessageSizes &z = message_sizes[sidebar][H >= 1000];
+    const int32_t margin = std::max(span / 24, 8);
+    text_wrap_shrink(text, z.text_px, z.caption_px, span - 2 * margin, 3, out);
+}
+
+SidebarLayout menu_sidebar_layout(int32_t W, int32_t H, int32_t count) {
+    SidebarLayout l{};
+    l.large = H >= 1000;
+    l.sw = std::min(W, sidebar_w);
+    l.m = l.large ? 20 : 14;
+    l.fs = l.large ? 26 : 20;
+    l.title_px = l.large ? 32 : 24;
+    l.tab_y = l.m;
+    l.tab_h = l.large ? 52 : 42;
+    l.cell_w = (l.sw - 2 * l.m) / 4;
+    l.tb = l.tab_y + l.tab_h + 14 + l.title_px;
+    l.row0 = l.tb + 24;
+    l.rh = l.large ? 48 : 38;
+    if (count > 0 && H - l.m - l.row0 < count * l.rh) l.rh = std::max(H - l.m - l.row0, 0) / count;
+    l.item_px = l.rh < l.fs + 2 ? std::max(l.rh - 2, 8) : l.fs;
+    return l;
+}
+
+void draw_menu_sidebar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m) {
+    const Canvas cv{px, pitch, W, H};
+    const SidebarLayout l = menu_sidebar_layout(W, H, m.count);
+    const PanelSizes &z = panel_sizes[l.large];
+    const int tab = m.tab < 0 ? 0 : m.tab > 3 ? 3 : m.tab;
+    cv.fill(0, 0, l.sw, H, col_panel);
+
+    // The tabs as a strip of icons; the title names the tab when the file gives none.
+    for (int k = 0; k < 4; k++) {
+        const int32_t cx = l.m + k * l.cell_w;
+        uint32_t icon = col_grey;
+        if (k == tab) {
+            if (m.focus == 0) {
+                cv.round(cx + 3, l.tab_y, l.cell_w - 6, l.tab_h, 10, col_accent);
+                icon = col_on_accent;
+            } else {
+                cv.outline(cx + 3, l.tab_y, l.cell_w - 6, l.tab_h, 2, col_accent);
+                icon = col_accent;
+            }
+        }
+        draw_tab_icon(cv, k, cx + (l.cell_w - z.fs) / 2, l.tab_y + (l.tab_h - z.fs) / 2, z, icon);
+    }
+
+    char title[64];
+    text_ellipsize(m.title[0] ? m.title : menu_tab_names[tab], l.title_px, l.sw - 2 * l.m, title,
+                   sizeof title);
+    cv.text(l.m, l.tb, title, col_text, l.title_px);
+    cv.fill(l.m, l.tb + 10, l.sw - 2 * l.m, 2, col_divider);
+
+    for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
+        const int32_t yj = l.row0 + j * l.rh;
+        const int32_t base = yj + (l.rh + l.item_px) / 2 - l.item_px / 4;
+        const bool selected = m.focus != 0 && j == m.selected;
+        if (selected)
+            cv.round(l.m / 2, yj, l.sw - l.m, l.rh - 4, std::min(12, (l.rh - 4) / 2), col_accent);
+        draw_item(cv, m.items[j], l.m, l.sw - l.m, base, l.item_px, selected);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -376,12 +461,22 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
         if (!px) return;
         const uint32_t pitch = o->menu_pitch;
         const Canvas cv{px, pitch, W, H};
+        // A pop-up over an open menu or a message goes to the bottom edge
+        // (above the HUD's bar) and they are laid out in the rows above it.
+        int32_t content_h = H, pop_top = -1;
+        if ((m.message || m.open) && osd) {
+            if (const int32_t th = osd_height_on(o, W, H)) {
+                const int32_t gap = std::max(H / 80, 4);
+                pop_top = std::max(H - (o->telem ? hud_sizes(H).bh : 0) - gap - th, 0);
+                content_h = std::max(pop_top - gap, 0);
+            }
+        }
         if (m.message) {
             cv.fill(0, 0, W, H, col_backdrop);
-            draw_message_screen(px, pitch, W, H, m.message_text, false);
+            draw_message_screen(px, pitch, W, content_h, m.message_text, false);
         } else if (m.open) {
             cv.fill(0, 0, W, H, col_backdrop);
-            draw_menu_panel(px, pitch, W, H, m);
+            draw_menu_panel(px, pitch, W, content_h, m);
             if (det) draw_detection_table(px, pitch, W, H, det->d, det->n);
             if (o->telem) draw_telemetry(o, px, pitch, W, H);
         } else if (det) {
@@ -399,7 +494,7 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
             }
             return;
         }
-        draw_osd(o, px, pitch, W, H);
+        draw_osd(o, px, pitch, W, H, pop_top);
         menu_present(o, index);
         return;
     }
@@ -415,8 +510,7 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
         cv.fill(0, 0, sidebar_w, H, col_panel);
         draw_message_screen(px, pitch, W, H, m.message_text, true);
     } else if (m.open) {
-        cv.fill(0, 0, W / 2, H, col_panel);
-        draw_menu_panel(px, pitch, W, H, m);
+        draw_menu_sidebar(px, pitch, W, H, m);
     }
     g_px_mx = g_px_my = 0;
 }

@@ -93,7 +93,7 @@ void blend_tile(const PuTarget &t) {
     const int32_t cw = g_pu_w, ch = g_pu_h, W = t.w, H = t.h;
     if (cw <= 0 || ch <= 0) return;
     const int32_t x0 = cw > W ? 0 : (W - cw) / 2;
-    int32_t y0 = H / 6 + 4;
+    int32_t y0 = t.top >= 0 ? t.top : H / 6 + 4;
     if (y0 + ch > H) y0 = ch >= H ? 0 : H - ch;
     const int ri = t.rgba ? 0 : 2, bi = t.rgba ? 2 : 0; // byte positions of red and blue
     const int32_t cols = std::min(cw, W - x0);
@@ -238,19 +238,38 @@ void pu_wrap(const char *text, int fs, int32_t L, int max_lines, PuLines *out) {
 // ---------------------------------------------------------------------------
 // Rendering and blending
 
+// Renders the tile for a W x H target unless the cache holds it. Called with
+// g_pu_lock held.
+void pu_prepare(int32_t W, int32_t H, int level) {
+    char key[sizeof g_pu_key];
+    snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, g_osd.text);
+    if (g_pu_w <= 0 || strcmp(key, g_pu_key) != 0) {
+        render_tile(W, H, level, g_osd.text);
+        memcpy(g_pu_key, key, sizeof key);
+    }
+}
+
 void pu_blit(const PuTarget &t, int level) {
     if (!t.px || t.w <= 0 || t.h <= 0 || !g_osd.text[0]) return;
     PopupLock hold;
-    char key[sizeof g_pu_key];
-    snprintf(key, sizeof key, "%d|%d|%d|%s", level, t.w, t.h, g_osd.text);
-    if (g_pu_w <= 0 || strcmp(key, g_pu_key) != 0) {
-        render_tile(t.w, t.h, level, g_osd.text);
-        memcpy(g_pu_key, key, sizeof key);
-    }
+    pu_prepare(t.w, t.h, level);
     blend_tile(t);
 }
 
-void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h) {
+int32_t pu_tile_height(int32_t W, int32_t H) {
+    if (W <= 0 || H <= 0 || !g_osd.text[0]) return 0;
+    PopupLock hold;
+    pu_prepare(W, H, g_osd.level);
+    return g_pu_w > 0 ? g_pu_h : 0;
+}
+
+void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h, int32_t top) {
     if (!g_osd.active || !o->is_dsi) return;
-    pu_blit(PuTarget{px, pitch, w, h, 0, 0}, g_osd.level);
+    PuTarget t{px, pitch, w, h, 0, 0};
+    t.top = top;
+    pu_blit(t, g_osd.level);
+}
+
+int32_t osd_height_on(const Output *o, int32_t w, int32_t h) {
+    return g_osd.active && o->is_dsi ? pu_tile_height(w, h) : 0;
 }

@@ -83,6 +83,26 @@ struct HudStatus {
 // stream type, the outputs' modes, the board temperature and the uptime.
 void hud_status(const Output *o, HudStatus *s);
 
+// The bottom bar's texts, placed: the left group (recording time after its
+// dot, "LUT" and the LUT name, network, "VPN") from x = 8 with fs between
+// items, the right group (temperature, mode, codec, uptime) ending at W - 8
+// with 10 between items. When the groups would come closer than fs, the LUT
+// name and then the network label are shortened with "..." (to 4 characters
+// at the least), then items are left out in this order: uptime, mode, VPN,
+// LUT, codec, temperature; then the network label is shortened further, and
+// left out last. The recording time always stays.
+struct HudText {
+    int32_t x;
+    uint32_t colour;
+    char text[32];
+};
+struct HudBarLayout {
+    int32_t dot; // 1: the recording dot at x = 8
+    int n;
+    HudText item[9];
+};
+void hud_status_layout(const HudStatus &s, int32_t W, const HudSizes &z, HudBarLayout *out);
+
 // One chip of the top bar.
 enum class ChipKind { text, goggles, drone, bars };
 struct HudChip {
