@@ -313,10 +313,10 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
             }
         }
         draw_tab_icon(cv, k, l.ix, ty, z, icon);
-        // The name ends inside the highlight.
+        // The name ends before the divider.
         char name[16];
         const int32_t lx = l.ix + fs + 18;
-        text_ellipsize(menu_tab_names[k], fs, l.dx - l.m / 2 - 4 - lx, name, sizeof name);
+        text_ellipsize(menu_tab_names[k], fs, l.dx - 6 - lx, name, sizeof name);
         cv.text(lx, ty + z.tab_label_dy, name, label, fs);
     }
 

@@ -268,12 +268,12 @@ void text_fit_pair(const char *label, const char *value, int size, int32_t max_w
 }
 
 bool text_wrap(const char *text, int size, int32_t max_w, int max_lines, TextLines *out) {
-    max_lines = std::min(max_lines, TextLines::max);
+    const int limit = std::min(out->n + std::max(max_lines, 0), TextLines::max);
     out->size = size;
     const size_t len = strlen(text), cap = sizeof out->line[0] - 1;
     size_t pos = 0;
     char *last = nullptr;
-    while (out->n < max_lines) {
+    while (out->n < limit) {
         while (pos < len && text[pos] == ' ') pos++;
         if (pos >= len) break;
         int32_t w = 0;

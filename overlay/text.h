@@ -65,12 +65,12 @@ struct TextLines {
     char line[max][160];
 };
 
-// Breaks text into at most max_lines (up to TextLines::max) lines, each at
+// Breaks text into at most max_lines more lines (TextLines::max in all), each at
 // most max_w wide at size: after the last blank or '/' that fits (blanks at a
 // break are dropped), or, in a word wider than the line, after the last
 // character that fits (at least one a line). When text remains after the last
 // allowed line, that line ends in "...". Returns true when the whole text was
-// placed. Lines are appended to *out from out->n on.
+// placed. The lines are appended to those already in *out.
 bool text_wrap(const char *text, int size, int32_t max_w, int max_lines, TextLines *out);
 
 // text_wrap at the largest size from `size` down to `min_size` (in steps of 2)

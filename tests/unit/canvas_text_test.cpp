@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -185,4 +186,45 @@ TEST(Text, GlyphsStayDrawableAfterEveryByteAtManySizes) {
                 ink += c.at(x, y) != 0;
         EXPECT_GT(ink, 10) << "letter " << third;
     }
+}
+
+TEST(Text, FittingShortensWrapsAndShares) {
+    FT_FaceRec_ *face = g_face; // the bitmap font: 16 pixels a character below size 24
+    g_face = nullptr;
+    char out[64], label[64], value[64];
+    EXPECT_EQ(text_ellipsize("ABCDEFGH", 20, 128, out, sizeof out), 128);
+    EXPECT_STREQ(out, "ABCDEFGH");
+    EXPECT_EQ(text_ellipsize("ABC DEFGH", 20, 100, out, sizeof out), 96);
+    EXPECT_STREQ(out, "ABC...");
+    EXPECT_EQ(text_ellipsize("ABCDEFGH", 20, 40, out, sizeof out), 32);
+    EXPECT_STREQ(out, "..");
+    // A label and a value never come closer than the gap and never pass the row.
+    for (int32_t row = 40; row <= 400; row += 7) {
+        text_fit_pair("Resolution", "1920x1080", 20, row, 8, label, value, sizeof label);
+        EXPECT_LE(ft_text_w(label, 20) + 8 + ft_text_w(value, 20), std::max(row, 8 + 2 * 48))
+            << row << ": " << label << " | " << value;
+        if (row >= 312) {
+            EXPECT_TRUE(!strcmp(label, "Resolution") && !strcmp(value, "1920x1080")) << row;
+        }
+    }
+    text_fit_pair("Reboot now please", "", 20, 160, 8, label, value, sizeof label);
+    EXPECT_STREQ(label, "Reboot...");
+    // Words go whole to the next line; a word longer than a line breaks inside,
+    // after a '/' when it has one; what does not fit ends in "...".
+    auto wrap = [](const char *text, int32_t w, int lines) {
+        TextLines t{};
+        const bool whole = text_wrap(text, 20, w, lines, &t);
+        std::string s = whole ? "" : "~";
+        for (int k = 0; k < t.n; k++) s += std::string(t.line[k]) + "|";
+        return s;
+    };
+    EXPECT_EQ(wrap("Signal weak, turn back", 160, 3), "Signal|weak, turn|back|");
+    EXPECT_EQ(wrap("abcdefghijklmnopqrstuvwxyz", 160, 3), "abcdefghij|klmnopqrst|uvwxyz|");
+    EXPECT_EQ(wrap("rtmp://host/live/key", 160, 3), "rtmp://|host/live/|key|");
+    EXPECT_EQ(wrap("Signal weak, turn back", 160, 2), "~Signal|weak, t...|");
+    EXPECT_EQ(wrap("  ", 160, 2), "");
+    TextLines t{};
+    text_wrap_shrink("Signal weak", 28, 12, 200, 1, &t); // 24 px a character from 24 up
+    EXPECT_TRUE(t.n == 1 && t.size == 22) << t.n << " " << t.size;
+    g_face = face;
 }
