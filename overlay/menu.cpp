@@ -149,14 +149,13 @@ int sidebar_content(const MenuState &m) {
     return m.message ? 1 : m.open ? 2 : 0;
 }
 
-// The sidebar is drawn into the standby buffer and the next composition paints
-// only what the new state shows, so what the old state drew elsewhere (the half
-// screen and panel of the menu, the message column) would stay on the monitor.
-// Such a buffer goes back to what it holds without a menu: cleared while video
-// is on the outputs (as when the video started), else the standby screen.
+// The sidebar is drawn into the standby buffer: the menu and the message fill
+// the same column, but once neither is shown the column would stay on the
+// monitor. Such a buffer goes back to what it holds without a menu: cleared
+// while video is on the outputs (as when the video started), else the standby
+// screen.
 void restore_sidebars(const MenuState &was, const MenuState &now) {
-    const int before = sidebar_content(was);
-    if (before == 0 || before == sidebar_content(now)) return;
+    if (sidebar_content(was) == 0 || sidebar_content(now) != 0) return;
     for (int i = 0; i < nout; i++) {
         Output &o = outs[i];
         if (!o.menu_sidebar || !o.standby_map) continue;

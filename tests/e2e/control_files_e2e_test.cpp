@@ -38,7 +38,7 @@ TEST(ControlFiles, HostileFilesNeverStallTheVideo) {
         ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
         close(fd);
     }
-    // The stamp shown when the files were in place, as the update log has it.
+    // When the files were in place, in the update log's clock.
     long long placed_us = 0;
     for (const PlaneUpdate &u : read_updates(run.board)) placed_us = u.us;
 
