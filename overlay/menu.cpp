@@ -358,7 +358,7 @@ void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, cons
 void message_lines(const char *text, int32_t span, bool sidebar, int32_t H, TextLines *out) {
     const MessageSizes &z = message_sizes[sidebar][H >= 1000];
     const int32_t margin = std::max(span / 24, 8);
-    text_wrap_shrink(text, z.text_px, z.caption_px, span - 2 * margin, 3, out);
+    text_wrap_shrink(text, z.text_px, z.caption_px, span - 2 * margin, sidebar ? 6 : 3, out);
 }
 
 SidebarLayout menu_sidebar_layout(int32_t W, int32_t H, int32_t count) {

@@ -64,7 +64,8 @@ MenuLayout menu_layout(int32_t W, int32_t H, int32_t count);
 void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
 // Draws the message screen: "Info" over the text, each centred in W (an
 // overlay) or in the 360-pixel sidebar column; the text wrapped (and smaller
-// when it needs more than three lines) so that it stays inside.
+// when it needs more than three lines, six in the sidebar) so that it stays
+// inside.
 void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
                          bool sidebar);
 // The lines the message screen shows for text in a column `span` wide.
