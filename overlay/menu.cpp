@@ -143,6 +143,17 @@ void draw_item(const Canvas &cv, const char *item, int32_t x0, int32_t x1, int32
         cv.text(x1 - ft_text_w(value, fs), base, value, selected ? col_on_accent : col_accent, fs);
 }
 
+// How many item rows are drawn, and their height: all of them, unless rows
+// would be too low for text of the smallest size (8); then rows just high
+// enough for it, as many as fit into `avail` pixels (more would overprint).
+int32_t rows_shown(int32_t count, int32_t *rh, int32_t avail) {
+    count = std::min(count, (int32_t)menu_max_items);
+    const int32_t least = text_height(8) + 2;
+    if (*rh >= least) return count;
+    *rh = least;
+    return std::clamp(avail / least, 0, count);
+}
+
 // What a sidebar output shows for a menu state: 0 nothing, 1 the message
 // column, 2 the open menu.
 int sidebar_content(const MenuState &m) {
@@ -328,13 +339,15 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
     cv.fill(l.cx, l.tb + 12, l.cw - 2 * l.m, 2, col_divider);
 
     // Rows too low for the text size take smaller text.
-    const int32_t ifs = l.rh < fs + 2 ? std::max(l.rh - 2, 8) : fs;
+    int32_t rh = l.rh;
+    const int32_t rows = rows_shown(m.count, &rh, l.py + l.ph - l.m - l.row0);
+    const int32_t ifs = rh < fs + 2 ? std::max(rh - 2, 8) : fs;
     const int32_t adj = ifs == fs ? l.base_adj : -ifs / 4;
-    for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
-        const int32_t yj = l.row0 + j * l.rh;
-        const int32_t base = yj + (l.rh + ifs) / 2 + adj;
+    for (int32_t j = 0; j < rows; j++) {
+        const int32_t yj = l.row0 + j * rh;
+        const int32_t base = yj + (rh + ifs) / 2 + adj;
         const bool selected = m.focus != 0 && j == m.selected;
-        if (selected) cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, l.rh - 4, 12, col_accent);
+        if (selected) cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, rh - 4, 12, col_accent);
         draw_item(cv, m.items[j], l.cx, l.px + l.pw - l.m, base, ifs, selected);
     }
 }
@@ -408,13 +421,16 @@ void draw_menu_sidebar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const 
     cv.text(l.m, l.tb, title, col_text, l.title_px);
     cv.fill(l.m, l.tb + 10, l.sw - 2 * l.m, 2, col_divider);
 
-    for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
-        const int32_t yj = l.row0 + j * l.rh;
-        const int32_t base = yj + (l.rh + l.item_px) / 2 - l.item_px / 4;
+    int32_t rh = l.rh;
+    const int32_t rows = rows_shown(m.count, &rh, H - l.m - l.row0);
+    const int32_t ifs = rh == l.rh ? l.item_px : std::max(rh - 2, 8);
+    for (int32_t j = 0; j < rows; j++) {
+        const int32_t yj = l.row0 + j * rh;
+        const int32_t base = yj + (rh + ifs) / 2 - ifs / 4;
         const bool selected = m.focus != 0 && j == m.selected;
         if (selected)
-            cv.round(l.m / 2, yj, l.sw - l.m, l.rh - 4, std::min(12, (l.rh - 4) / 2), col_accent);
-        draw_item(cv, m.items[j], l.m, l.sw - l.m, base, l.item_px, selected);
+            cv.round(l.m / 2, yj, l.sw - l.m, rh - 4, std::min(12, (rh - 4) / 2), col_accent);
+        draw_item(cv, m.items[j], l.m, l.sw - l.m, base, ifs, selected);
     }
 }
 

@@ -190,6 +190,10 @@ int ft_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int3
     return pen - x;
 }
 
+int text_height(int size) {
+    return g_face ? size : 8 * bitmap_scale(size);
+}
+
 int ft_text_w(const char *text, int size) {
     if (!text) return 0;
     if (!g_face) return 8 * bitmap_scale(size) * (int)strlen(text);

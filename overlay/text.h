@@ -29,6 +29,9 @@ int ft_text(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int3
             const char *text, uint32_t colour, int size);
 // The width ft_text would advance for the same text and size; draws nothing.
 int ft_text_w(const char *text, int size);
+// The height text of this size takes: the size itself with the TrueType face,
+// the bitmap font's whole cell (16 or 24 pixels) without it.
+int text_height(int size);
 
 // One anti-aliased text pixel: colour (its alpha byte unused) laid over the
 // non-premultiplied pixel dst with coverage a (0..255), source-over.

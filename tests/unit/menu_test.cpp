@@ -327,6 +327,23 @@ TEST(Menu, TextStaysInItsPlace) {
         }
     }
     {
+        // Twelve items on a low panel: the rows that fit, each apart from the next.
+        TestOutput t(640, 240, false);
+        std::string file = "open\n0\n0\n0\nT\n";
+        for (int i = 0; i < 12; i++) file += "Item " + std::to_string(i) + ": v\n";
+        g_menu = parse(file);
+        render_menu_all();
+        const MenuLayout l = menu_layout(640, 240, 12);
+        int bands = 0, band = 0, tallest = 0;
+        for (int32_t y = l.row0; y < 240; y++) {
+            const bool ink = bounds(t.a, text, l.cx, y, l.pw, 1)[2] >= 0;
+            band = ink ? band + 1 : 0;
+            bands += band == 1;
+            tallest = std::max(tallest, band);
+        }
+        EXPECT_TRUE(bands >= 3 && tallest <= 16) << bands << " rows, the tallest " << tallest;
+    }
+    {
         // A message of 95 characters is wrapped inside the screen.
         TestOutput t(800, 480, false);
         g_menu = parse("message\n" + std::string(40, 'w') + " " + std::string(54, 'x') + "\n");
