@@ -63,20 +63,20 @@ MenuLayout menu_layout(int32_t W, int32_t H, int32_t count);
 // Draws the menu panel (tabs with icons, title, items) onto a canvas.
 void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
 // Draws the message screen: "Info" over the text, each centred in W (an
-// overlay) or in the 360-pixel sidebar column; the text wrapped (and smaller
-// when it needs more than three lines, six in the sidebar) so that it stays
-// inside.
+// overlay) or in the sidebar column (menu_sidebar_width: 360 wide, at most
+// W/2); the text wrapped (and smaller when it needs more than three lines, six
+// in the sidebar) so that it stays inside.
 void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
                          bool sidebar);
 // The lines the message screen shows for text in a column `span` wide.
 void message_lines(const char *text, int32_t span, bool sidebar, int32_t H, TextLines *out);
 
-// Where the menu goes in the 360-pixel column of an output without an overlay
-// plane (the video is placed to the right of it): a strip of tab icons, the
-// title, then the items, one per row.
+// Where the menu goes in the sidebar column (menu_sidebar_width) of an output
+// without an overlay plane (the video is placed beside it): a strip of tab
+// icons, the title, then the items, one per row.
 struct SidebarLayout {
     int32_t large;             // H >= 1000
-    int32_t sw, m;             // column width (360, or W when narrower) and margin
+    int32_t sw, m;             // column width (menu_sidebar_width) and margin
     int32_t fs, title_px;      // item and title text sizes
     int32_t tab_y, tab_h;      // the tab strip
     int32_t cell_w;            // width of one tab cell
