@@ -36,7 +36,8 @@ struct ControlFile {
     unsigned warned = 0; // log lines already written for this file
 };
 
-// The contents of one read: len bytes in data, then a NUL.
+// The contents of one read: len bytes in data, then a NUL. It is 64 KiB: give
+// it static storage (one per poller), not a place on a small stack.
 struct ControlText {
     size_t len = 0;
     char data[control_file_max + 1];
