@@ -931,6 +931,23 @@ int kms_mmap_resolve(int fd, off_t off, size_t len, int *bo_fd, off_t *bo_off) {
     return m1(EINVAL);
 }
 
+int kms_create_gbm_bo(int fd, uint32_t width, uint32_t height, uint32_t bpp, uint32_t *handle,
+                      uint32_t *pitch, uint64_t *size) {
+    KmsGuard g;
+    KmsFile *f = file_or_errno(fd);
+    if (!f) return errno;
+    drm_mode_create_dumb a{};
+    a.width = width;
+    a.height = height;
+    a.bpp = bpp;
+    if (int e = create_dumb(f, &a)) return e;
+    bo_of(f, a.handle)->gbm = true;
+    *handle = a.handle;
+    *pitch = a.pitch;
+    *size = a.size;
+    return 0;
+}
+
 // ---- opening the card -------------------------------------------------------
 
 namespace {

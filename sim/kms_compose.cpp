@@ -371,7 +371,8 @@ void kms_log_plane(const KmsCard &c, size_t p, const KmsPlaneState &old) {
         char buf[96] = "-";
         if (const KmsBo *bo = fb.bo[0]) {
             if (bo->dumb)
-                snprintf(buf, sizeof buf, "dumb:%llu", static_cast<unsigned long long>(bo->ino));
+                snprintf(buf, sizeof buf, "%s:%llu", bo->gbm ? "gbm" : "dumb",
+                         static_cast<unsigned long long>(bo->ino));
             else
                 snprintf(buf, sizeof buf, "dmabuf:%llu fd=%d",
                          static_cast<unsigned long long>(bo->ino), bo->import_fd);
