@@ -425,6 +425,7 @@ void write_back() {
 SimGpuStats sim_gpu_stats() {
     SimGpuStats s;
     s.imports = g_imports;
+    s.frame_imports = g_frame_imports;
     s.conversions = g_conversions;
     s.conversion_ns = g_conversion_ns;
     s.writebacks = g_writebacks;

@@ -10,8 +10,10 @@
 // work a real GPU does not do: converting imported decoder frames (YUV) into
 // RGB textures, and writing rendered pictures back into their buffers.
 struct SimGpuStats {
-    long long imports = 0;       // dma-buf images created (all formats)
-    long long conversions = 0;   // YUV frames converted on the CPU for an import
+    long long imports = 0; // dma-buf images created (all formats)
+    long long frame_imports =
+        0;                     // imports of YUV frames tried (VEX_SIM_EGL_IMPORT_FAIL counts these)
+    long long conversions = 0; // YUV frames converted on the CPU for an import
     long long conversion_ns = 0; // time spent in them
     long long writebacks = 0;    // pictures written back into a buffer at glFinish
     long long writeback_ns = 0;  // time spent in them
