@@ -145,7 +145,7 @@ int create_dumb(KmsFile *f, drm_mode_create_dumb *a) {
         close(fd);
         return ENOMEM;
     }
-    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *map = kms_own_mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         close(fd);
         return ENOMEM;
@@ -193,7 +193,7 @@ int prime_to_handle(KmsFile *f, int prime_fd, uint32_t *handle) {
     }
     if (st.st_size <= 0) return EINVAL;
     size_t size = static_cast<size_t>(st.st_size);
-    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, prime_fd, 0);
+    void *map = kms_own_mmap(nullptr, size, PROT_READ, MAP_SHARED, prime_fd, 0);
     if (map == MAP_FAILED) return EINVAL;
     int dup_fd = fcntl(prime_fd, F_DUPFD_CLOEXEC, 3);
     if (dup_fd < 0) {

@@ -140,7 +140,7 @@ constexpr ImportFormat import_formats[] = {
 uint8_t *map_buffer(int fd, int prot, size_t *size) {
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size <= 0) return nullptr;
-    void *p = mmap(nullptr, (size_t)st.st_size, prot, MAP_SHARED, fd, 0);
+    void *p = kms_own_mmap(nullptr, (size_t)st.st_size, prot, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) return nullptr;
     *size = (size_t)st.st_size;
     return static_cast<uint8_t *>(p);
@@ -295,17 +295,14 @@ EGLImageKHR EGLAPIENTRY sim_create_image(EGLDisplay dpy, EGLContext ctx, EGLenum
     RgbImage rgb_image;
     if (fmt->yuv) {
         const int64_t t0 = now_ns();
-        KmsLayer l{};
-        for (int p = 0; p < 2; p++) {
-            l.data[p] = maps[p].p + pl[p].offset;
-            l.pitch[p] = (uint32_t)pl[p].pitch;
-        }
-        l.format = fmt->fourcc;
-        l.linear = true;
-        l.src_w = (uint32_t)w << 16, l.src_h = (uint32_t)h << 16;
-        l.dst_w = (uint32_t)w, l.dst_h = (uint32_t)h;
+        const uint8_t *luma = maps[0].p + pl[0].offset, *chroma = maps[1].p + pl[1].offset;
         std::vector<uint8_t> rgb((size_t)w * h * 3);
-        kms_compose(rgb.data(), (uint32_t)w, (uint32_t)h, &l, 1);
+        for (EGLint y = 0; y < h; y++) {
+            const uint8_t *yr = luma + (size_t)y * pl[0].pitch;
+            const uint8_t *cr = chroma + (size_t)(y / 2) * pl[1].pitch;
+            uint8_t *o = rgb.data() + (size_t)y * w * 3;
+            for (EGLint x = 0; x < w; x++, o += 3) kms_yuv_rgb(yr[x], cr[x & ~1], cr[x | 1], o);
+        }
         tex = make_texture(GL_RGB, w, h, rgb.data());
         unmap_all();
         g_conversions++;
