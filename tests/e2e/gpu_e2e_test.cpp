@@ -21,14 +21,14 @@ const char *const kResChange = "h264_reschange.h264";   // 1280x720, then 640x36
 // on the CPU), so that few frames are dropped; the keyframe gate is not
 // armed by that pause.
 SimRunResult run(TestDir &dir, const char *stream, SimEnv env, Args feed = {"--count", "24"},
-                 const char *fps = "60") {
+                 const char *fps = "60", const char *pause_at = "2") {
     SimRunOpts o;
     o.input = stream_path(stream);
     o.env = std::move(env);
     o.env.push_back({"VEX_SMOOTH", "0"});
     o.env.push_back({"VEX_KMS_GATE_MS", "5000"});
     o.feed = std::move(feed);
-    o.feed.insert(o.feed.end(), {"--fps", fps, "--pause-at", "2", "--pause-ms", "1000"});
+    o.feed.insert(o.feed.end(), {"--fps", fps, "--pause-at", pause_at, "--pause-ms", "1000"});
     o.update_log = true;
     o.timeout_s = 25;
     SimRunResult r = sim_run(dir, o);
@@ -149,8 +149,10 @@ TEST(GpuPassE2e, RenderSizeAndSourceSizeChange) {
     EXPECT_TRUE(has_line(r.log, "vex-mpp: dewarp GPU pass ready (640x480, "));
 
     // 1280x720 then 640x360: one geometry change, a new ring, the video goes
-    // on. Slowly, so that the larger frames are drawn in time on a loaded machine.
-    r = run(dir, kResChange, {{"VEX_KMS_DEWARP", "1"}}, {"--count", "50"}, "15");
+    // on. Slowly, and with a pause before the new size, so that the key frame
+    // it starts with is not lost to a main thread busy drawing on a loaded
+    // machine (the frames after it wait for one).
+    r = run(dir, kResChange, {{"VEX_KMS_DEWARP", "1"}}, {"--count", "50"}, "15", "30");
     EXPECT_EQ(count_lines(r.log, "vex-mpp: source geometry changed 1280x720→640x360 — "
                                  "re-initialising dewarp/encode"),
               1)
@@ -222,7 +224,7 @@ TEST(GpuPassE2e, FrameFaultsShowThatFrameUncorrected) {
                 true);
     // A ring that cannot be rebuilt for a new size: disabled, the video goes on.
     SimRunResult r = run(dir, kResChange, {{"VEX_KMS_DEWARP", "1"}, {"VEX_SIM_GBM_BO_FAIL", "6"}},
-                         {"--count", "40"});
+                         {"--count", "50"}, "15", "30");
     expect_in_order(r.log,
                     {"vex-mpp: source geometry changed 1280x720→640x360",
                      "vex-mpp: dewarp: gbm_bo_create failed",
