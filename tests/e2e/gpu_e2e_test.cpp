@@ -82,9 +82,14 @@ TEST(GpuPassE2e, RingOnDefaultBoardAndHdmiDsi) {
     for (const PlaneUpdate &u : video(r, "HDMI-A-1"))
         EXPECT_EQ(u.src, (std::array<double, 4>{0, 0, 640, 480}));
 
+    // Two outputs, and the grade with an identity LUT given at start.
+    const std::string cube = dir.path + "/identity.cube";
+    ASSERT_TRUE(put_file(cube, "TITLE \"identity\"\nLUT_3D_SIZE 2\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n"
+                               "0 0 1\n1 0 1\n0 1 1\n1 1 1\n"));
     SimEnv two = env;
-    two.push_back({"VEX_SIM_BOARD", "rk3566-hdmi-dsi"});
+    two.insert(two.end(), {{"VEX_SIM_BOARD", "rk3566-hdmi-dsi"}, {"VEX_KMS_LUT", cube}});
     r = run(dir, kStream, two);
+    EXPECT_TRUE(has_line(r.log, "vex-mpp: LUT ready " + cube + " (N=2, atlas 4x2)")) << r.log;
     expect_ring(r, "HDMI-A-1");
     expect_ring(r, "DSI-1");
 }
