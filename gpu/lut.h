@@ -8,10 +8,9 @@
 #include <ctime>
 
 // N of the table in the LUT texture; 0 until the first successful load.
+// (The LUT switch g_lut_on and the time of the last load g_lut_mtime are in
+// gpu/gpu_pass.h, for live tuning.)
 extern int g_lut_n;
-// Modification time (seconds) of the file at the last successful load; 0
-// forces a reload on the next frame (set by live tuning on a new path).
-extern time_t g_lut_mtime;
 
 // A .cube table being read line by line. The table holds N^3 RGB entries in
 // file order (red changing fastest).
