@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -241,6 +242,69 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
 
     EXPECT_EQ(standby.t->join().status, 0) << describe(standby.t->r);
     EXPECT_EQ(video.t->join().status, 0) << describe(video.t->r);
+}
+
+// Mean of the red, green and blue values of a rectangle.
+double mean(const TestImage &s, int x0, int y0, int w, int h) {
+    double sum = 0;
+    for (int y = y0; y < y0 + h; y++)
+        for (int x = x0; x < x0 + w; x++) {
+            const uint32_t c = s.at(x, y);
+            sum += (c >> 16 & 0xff) + (c >> 8 & 0xff) + (c & 0xff);
+        }
+    return sum / (3.0 * w * h);
+}
+
+TEST(LiveTuning, GpuPassFollowsFlipAndGradeAndTakesOneSnapshotPerRequest) {
+    // The colour grade on with neutral values: every frame goes through the GPU.
+    Live run("default", {{"VEX_KMS_CG_ENABLE", "1"}, {"VEX_SMOOTH", "0"}}, true);
+    auto gpu_updates = [&](size_t from) {
+        std::vector<PlaneUpdate> v;
+        for (const PlaneUpdate &u : read_updates(run.t->board, "HDMI-A-1"))
+            if (u.buf.rfind("gbm:", 0) == 0) v.push_back(u);
+        v.erase(v.begin(), v.begin() + (long)std::min(from, v.size()));
+        return v;
+    };
+    ASSERT_TRUE(wait_for([&] { return gpu_updates(0).size() >= 5; }, 15000)) << run.log();
+    EXPECT_GE(gpu_updates(0).back().stamp, 0); // upright: the frame stamp reads
+
+    // Mirrored by the GPU from the next frames on: the stamp band reads backwards.
+    size_t seen = gpu_updates(0).size();
+    run.put("dewarp", "flip=h\n");
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const std::vector<PlaneUpdate> v = gpu_updates(seen);
+            return v.size() >= 3 && v[v.size() - 1].stamp < 0 && v[v.size() - 2].stamp < 0;
+        },
+        5000))
+        << run.log();
+    seen = gpu_updates(0).size();
+    run.put("dewarp", "flip=none\n");
+    ASSERT_TRUE(wait_for([&] { return gpu_updates(seen).size() >= 3; }, 5000));
+    EXPECT_GE(gpu_updates(0).back().stamp, 0);
+
+    // Brightness raised live: the picture (1440 x 1080 at 240,0) gets brighter.
+    Shots before, after;
+    ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &before));
+    run.put("dewarp", "bright=0.3\n");
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return run.shoot({"HDMI-A-1"}, &after) &&
+                   mean(after[0], 240, 0, 1440, 1080) > mean(before[0], 240, 0, 1440, 1080) + 40;
+        },
+        5000))
+        << run.log();
+
+    // One request, one snapshot at render size.
+    const std::string line = "vex-mpp: snapshot -> /tmp/vex-snap.ppm (640x480)";
+    for (int n = 1; n <= 2; n++) {
+        run.put("snapshot", "");
+        ASSERT_TRUE(wait_for([&] { return count_lines(run.log(), line) == n; }, 5000)) << run.log();
+    }
+    ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &after) && run.shoot({"HDMI-A-1"}, &after));
+    EXPECT_EQ(count_lines(run.log(), line), 2);
+    EXPECT_EQ(read_file(run.t->board + "/tmp/vex-snap.ppm").size(), 15u + 640 * 480 * 3);
+    EXPECT_EQ(run.t->join().status, 0) << describe(run.t->r);
 }
 
 TEST(Detection, ToggleStartsTheStandInDetectorWhoseBoxesShowUntilSwitchedOff) {
