@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/config.h"
+#include "core/control_file.h"
 #include "core/detect_engine.h"
 #include "core/env.h"
 #include "core/log.h"
@@ -22,54 +21,25 @@ int g_want_snap;
 
 namespace {
 
-timespec g_dewarp_ftime, g_detect_mtime;
+ControlFile g_dewarp_file, g_detect_file;
+ControlText g_control_text; // the tuning and detection files are read one after the other
 // The texts the live geometry settings point to.
 char g_aspect_live[16], g_fit_live[16], g_flip_live[8], g_flip_dsi_live[8];
 uint32_t det_seen_generation;
 
-constexpr size_t tuning_cap = 64 * 1024; // a larger tuning file is not read
-constexpr size_t line_max = 159;         // longer lines are skipped whole
+constexpr size_t line_max = 159; // longer lines are skipped whole
 constexpr size_t detect_line_max = 31;
 
-enum class Poll { absent, unchanged, read };
-
-// Polls a control file: absent when it cannot be looked at (the remembered
-// time is then forgotten); unchanged when its
-// modification time is the remembered one, or when the new version cannot be
-// read (not a regular file, cannot be opened, larger than `cap`). Otherwise
-// the time is remembered and up to `cap` bytes are in buf (NUL-terminated;
-// *len bytes, which may hold NULs). Never blocks: the file is opened without
-// waiting for a writer and only regular files are read.
-Poll read_control(const char *path, timespec *mtime, char *buf, size_t cap, size_t *len,
-                  bool whole) {
-    struct stat st;
-    if (!path || !*path || stat(path, &st) != 0) {
-        *mtime = timespec{}; // a file put back later is read even with its old time
-        return Poll::absent;
+// Polls a control file through the shared reader. A file that disappears is
+// forgotten, so that one put back later is read even with its old time.
+ControlPoll poll_file(const char *path, ControlFile *file) {
+    if (!path || !*path) {
+        file->mtime = timespec{};
+        return ControlPoll::missing;
     }
-    if (st.st_mtim.tv_sec == mtime->tv_sec && st.st_mtim.tv_nsec == mtime->tv_nsec)
-        return Poll::unchanged;
-    *mtime = st.st_mtim;
-    if (!S_ISREG(st.st_mode)) return Poll::unchanged;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return Poll::unchanged;
-    Poll res = Poll::unchanged;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        size_t got = 0;
-        while (got < cap) {
-            ssize_t r = read(fd, buf + got, cap - got);
-            if (r <= 0) break;
-            got += (size_t)r;
-        }
-        char extra;
-        if (!whole || got < cap || read(fd, &extra, 1) == 0) {
-            buf[got] = 0;
-            *len = got;
-            res = Poll::read;
-        }
-    }
-    close(fd);
-    return res;
+    const ControlPoll p = poll_control_file(path, file, &g_control_text);
+    if (p == ControlPoll::missing) file->mtime = timespec{};
+    return p;
 }
 
 const char *tuning_path() {
@@ -162,6 +132,9 @@ bool apply_line(const char *line) {
 
 // Applies every line of a tuning file's text in order.
 void apply_tuning_text(const char *text, size_t len) {
+    // A file cut at the size cap may end inside a line: that piece is dropped.
+    if (len == control_file_max)
+        while (len > 0 && text[len - 1] != '\n') len--;
     bool geometry = false;
     for (size_t pos = 0; pos < len;) {
         const char *nl = (const char *)memchr(text + pos, '\n', len - pos);
@@ -198,11 +171,8 @@ void detection_off() {
 } // namespace
 
 void tuning_poll() {
-    static char text[tuning_cap + 1];
-    size_t len = 0;
-    if (read_control(tuning_path(), &g_dewarp_ftime, text, tuning_cap, &len, true) != Poll::read)
-        return;
-    apply_tuning_text(text, len);
+    if (poll_file(tuning_path(), &g_dewarp_file) != ControlPoll::changed) return;
+    apply_tuning_text(g_control_text.data, g_control_text.len);
     vlog("dewarp LIVE s=%.2f k1=%.3f k2=%.3f cx=%.2f cy=%.2f zoom=%.2f vscale=%.2f | cg b=%.2f "
          "c=%.2f sat=%.2f temp=%.2f | aspect=%s fit=%s flip=%s dsiflip=%s smooth=%d",
          g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,
@@ -214,14 +184,12 @@ int detect_poll() {
     const char *v = env_get("VEX_KMS_DETECT");
     const char *path = v ? v : "/run/vex-fpv/detect";
     const bool on = g_detect.load() != 0;
-    char line[detect_line_max + 1];
-    size_t len = 0;
-    switch (read_control(path, &g_detect_mtime, line, detect_line_max, &len, false)) {
-        case Poll::absent:
+    switch (poll_file(path, &g_detect_file)) {
+        case ControlPoll::missing:
             if (!on) return 0;
             detection_off();
             return 1;
-        case Poll::unchanged: {
+        case ControlPoll::unchanged: {
             if (!on) return 0;
             // New results from the engine are drawn at the next composition.
             const uint32_t gen = detect_generation();
@@ -229,9 +197,14 @@ int detect_poll() {
             det_seen_generation = gen;
             return 1;
         }
-        case Poll::read:
+        case ControlPoll::changed:
             break;
     }
+    // The first line, at most 31 characters of it.
+    char line[detect_line_max + 1];
+    size_t len = g_control_text.len < detect_line_max ? g_control_text.len : detect_line_max;
+    memcpy(line, g_control_text.data, len);
+    line[len] = 0;
     if (char *nl = (char *)memchr(line, '\n', len)) *nl = 0;
     const bool want = len > 0 && (strtol(line, nullptr, 10) != 0 || strncmp(line, "on", 2) == 0);
     if (want == on) return 0;

@@ -104,14 +104,19 @@ TEST(LiveTuning, FileSetsValuesAndNothingElseDoes) {
     EXPECT_STREQ(g_flip, "v");
     EXPECT_STREQ(g_lut_path, "/luts/a.cube");
 
-    // Paths that are not regular files, or a file over the size cap, are never
-    // read (and never block): no LIVE line, nothing changes.
-    put(path + ".big", std::string(70 * 1024, '\n') + "zoom=2\n");
+    // A file over the size cap is read up to it, without the line the cap cuts
+    // ("zoom=25" would read as zoom=2).
+    put(path, std::string(64 * 1024 - 6, '\n') + "zoom=25\n");
+    log = poll_tuning();
+    EXPECT_EQ(count(log, "dewarp LIVE"), 1) << log;
+    EXPECT_FLOAT_EQ(g_dw_zoom, 1.3f);
+
+    // Paths that are not regular files are never read (and never block).
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkdir((dir + "/dir").c_str(), 0700), 0);
-    for (std::string p : {path + ".big", dir + "/fifo", dir + "/dir", std::string("/dev/zero")}) {
+    for (std::string p : {dir + "/fifo", dir + "/dir", std::string("/dev/zero")}) {
         setenv("VEX_KMS_DEWARP_FILE", p.c_str(), 1);
-        EXPECT_EQ(poll_tuning(), "") << p;
+        EXPECT_EQ(count(poll_tuning(), "dewarp LIVE"), 0) << p;
         EXPECT_FLOAT_EQ(g_dw_zoom, 1.3f) << p;
     }
     unsetenv("VEX_KMS_DEWARP_FILE");
