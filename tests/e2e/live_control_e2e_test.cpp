@@ -255,9 +255,15 @@ double mean(const TestImage &s, int x0, int y0, int w, int h) {
     return sum / (3.0 * w * h);
 }
 
-TEST(LiveTuning, GpuPassFollowsFlipAndGradeAndTakesOneSnapshotPerRequest) {
-    // The colour grade on with neutral values: every frame goes through the GPU.
-    Live run("default", {{"VEX_KMS_CG_ENABLE", "1"}, {"VEX_SMOOTH", "0"}}, true);
+TEST(LiveTuning, GpuPassFollowsFlipLensAndGradeAndTakesOneSnapshotPerRequest) {
+    // Lens correction and colour grade on with neutral values: every frame goes
+    // through the GPU, unchanged.
+    Live run("default",
+             {{"VEX_KMS_DEWARP", "1"},
+              {"VEX_KMS_DEWARP_K1", "0"},
+              {"VEX_KMS_CG_ENABLE", "1"},
+              {"VEX_SMOOTH", "0"}},
+             true);
     auto gpu_updates = [&](size_t from) {
         std::vector<PlaneUpdate> v;
         for (const PlaneUpdate &u : read_updates(run.t->board, "HDMI-A-1"))
@@ -268,20 +274,23 @@ TEST(LiveTuning, GpuPassFollowsFlipAndGradeAndTakesOneSnapshotPerRequest) {
     ASSERT_TRUE(wait_for([&] { return gpu_updates(0).size() >= 5; }, 15000)) << run.log();
     EXPECT_GE(gpu_updates(0).back().stamp, 0); // upright: the frame stamp reads
 
-    // Mirrored by the GPU from the next frames on: the stamp band reads backwards.
-    size_t seen = gpu_updates(0).size();
-    run.put("dewarp", "flip=h\n");
-    ASSERT_TRUE(wait_for(
-        [&] {
-            const std::vector<PlaneUpdate> v = gpu_updates(seen);
-            return v.size() >= 3 && v[v.size() - 1].stamp < 0 && v[v.size() - 2].stamp < 0;
-        },
-        5000))
-        << run.log();
-    seen = gpu_updates(0).size();
-    run.put("dewarp", "flip=none\n");
-    ASSERT_TRUE(wait_for([&] { return gpu_updates(seen).size() >= 3; }, 5000));
-    EXPECT_GE(gpu_updates(0).back().stamp, 0);
+    // Mirrored, or bent by the lens, from the next frames on: the stamp band
+    // across the top no longer reads; back to neutral, it does again.
+    for (const char *change : {"flip=h\n", "k1=-0.4\n"}) {
+        size_t seen = gpu_updates(0).size();
+        run.put("dewarp", change);
+        ASSERT_TRUE(wait_for(
+            [&] {
+                const std::vector<PlaneUpdate> v = gpu_updates(seen);
+                return v.size() >= 3 && v[v.size() - 1].stamp < 0 && v[v.size() - 2].stamp < 0;
+            },
+            5000))
+            << change << run.log();
+        seen = gpu_updates(0).size();
+        run.put("dewarp", "flip=none\nk1=0\n");
+        ASSERT_TRUE(wait_for([&] { return gpu_updates(seen).size() >= 3; }, 5000));
+        EXPECT_GE(gpu_updates(0).back().stamp, 0) << change;
+    }
 
     // Brightness raised live: the picture (1440 x 1080 at 240,0) gets brighter.
     Shots before, after;
