@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -82,6 +83,19 @@ TEST(Startup, DecodersAndTheirFailures) {
         SimRunResult r = sim_run(dir, o);
         EXPECT_EQ(r.status, 0) << exe << "\n" << describe(r);
         EXPECT_EQ(r.out, "caps gles=1 encode=1\n") << exe;
+    }
+    {
+        // In a sanitizer build, a log_path whose directory does not exist yet
+        // is made by the sanitizer runtime while it starts, through mkdir.
+        SimRunOpts o;
+        o.args = {"--caps"};
+        for (const char *var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            const char *old = getenv(var);
+            o.env.push_back({var, std::string(old ? old : "") + ":log_path=" + dir.path + "/san-" +
+                                      var + "/log"});
+        }
+        SimRunResult r = sim_run(dir, o);
+        EXPECT_EQ(r.status, 0) << describe(r);
     }
 
     SimRunResult r = check(dir, "h264_720p.h264", {}, {}, 0, kWhole, kWhole, {},

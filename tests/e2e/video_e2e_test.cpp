@@ -93,14 +93,14 @@ TEST(VideoOrder, EveryFrameShownOnArrival) {
     // a mailbox drop can only come from a main thread held up by a loaded
     // machine: then it must be counted as one, and the run is tried again.
     for (int attempt = 1;; attempt++) {
-        // 181 access units: the last one leaves the parser at end of input.
-        VideoRun v = play(dir, kStream, {{"VEX_SMOOTH", "0"}}, paced(181));
-        EXPECT_EQ(v.dec, 181);
+        // 180 access units: the last one leaves the parser at end of input.
+        VideoRun v = play(dir, kStream, {{"VEX_SMOOTH", "0"}}, paced(180));
+        EXPECT_EQ(v.dec, 180);
         EXPECT_EQ(v.throttle + v.gate, 0);
         if (v.fifo == 0 || attempt == 3) {
             EXPECT_EQ(v.fifo, 0) << "mailbox drops in every attempt\n" << describe(v.r);
-            ASSERT_EQ(v.frames.size(), 181u) << describe(v.r);
-            EXPECT_EQ(v.frames.back(), 180); // rising and 181 of 0..180: every one
+            ASSERT_EQ(v.frames.size(), 180u) << describe(v.r);
+            EXPECT_EQ(v.frames.back(), 179); // rising and 180 of 0..179: every one
             break;
         }
     }
@@ -125,7 +125,7 @@ TEST(VideoOrder, ReorderedPicturesAllShownAtEndOfInput) {
 
 TEST(VideoOrder, PacedToTheVblankAndCappedInRate) {
     TestDir dir;
-    VideoRun v = play(dir, kStream, {{"VEX_KMS_CADENCE", "1"}}, paced(181));
+    VideoRun v = play(dir, kStream, {{"VEX_KMS_CADENCE", "1"}}, paced(180));
     EXPECT_TRUE(has_line(v.r.log, "vex-mpp: pacing vblank (smooth)")) << describe(v.r);
     ASSERT_GE(v.frames.size(), 150u) << describe(v.r);
     EXPECT_EQ(v.frames.back(), 179);
@@ -164,7 +164,7 @@ TEST(VideoOrder, PacedToTheVblankAndCappedInRate) {
     // 31.3 ms after the last). Mailbox drops beyond one at start-up come from a
     // main thread held up by a loaded machine: the run is then tried again.
     for (int attempt = 1; attempt == 1 || (v.fifo > 1 && attempt <= 3); attempt++)
-        v = play(dir, kStream, {{"VEX_KMS_DISPLAY_FPS", "30"}}, paced(121));
+        v = play(dir, kStream, {{"VEX_KMS_DISPLAY_FPS", "30"}}, paced(120));
     EXPECT_EQ(v.dec, 120);
     EXPECT_TRUE(v.throttle >= 40 && v.throttle <= 70) << describe(v.r);
     for (size_t i = 1; i < v.frames.size(); i++)

@@ -1,0 +1,28 @@
+// The OSD file: parsed as the OSD poll reads it, then the pop-up tile rendered
+// and blended into a small target (ARGB or RGBA, top-down or bottom-up, as the
+// overlay and the SPI read-back are), chosen by the first byte.
+#include "fuzz/fuzz_input.h"
+#include "overlay/osd.h"
+#include "overlay/text.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    font_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const FuzzSize sz = fuzz_sizes[data[0] & 3];
+    std::string keep;
+    FILE *f = fuzz_file(data + 1, size - 1, &keep);
+    if (!f) return 0;
+    OsdState st{};
+    osd_parse(f, &st);
+    fclose(f);
+    g_osd = st;
+    if (!g_osd.active) return 0;
+    FuzzCanvas c(sz.w, sz.h);
+    pu_blit(PuTarget{c.bytes(), c.pitch(), c.w, c.h, (data[0] >> 2) & 1, (data[0] >> 3) & 1},
+            g_osd.level);
+    return 0;
+}

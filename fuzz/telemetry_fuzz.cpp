@@ -1,0 +1,34 @@
+// The telemetry file: parsed as the telemetry poll reads it, then the HUD
+// (status bar and chips) drawn on a small canvas chosen by the first byte.
+#include "display/output.h"
+#include "fuzz/fuzz_input.h"
+#include "overlay/hud.h"
+#include "overlay/telemetry.h"
+#include "overlay/text.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    font_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const FuzzSize sz = fuzz_sizes[data[0] & 3];
+    std::string keep;
+    FILE *f = fuzz_file(data + 1, size - 1, &keep);
+    if (!f) return 0;
+    Telemetry t{};
+    telemetry_parse(f, &t);
+    fclose(f);
+    t.valid = 1;
+    g_telem = t;
+    Output o{};
+    o.telem = 1;
+    o.is_dsi = (data[0] >> 2) & 1;
+    o.mode.hdisplay = (uint16_t)sz.w;
+    o.mode.vdisplay = (uint16_t)sz.h;
+    o.mode.vrefresh = 60;
+    FuzzCanvas c(sz.w, sz.h);
+    draw_telemetry(&o, c.bytes(), c.pitch(), c.w, c.h);
+    return 0;
+}
