@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
   libdrm-dev libgbm-dev libegl-dev libgles-dev libfreetype-dev fonts-dejavu-core
-  libgtest-dev clang-format
+  libgtest-dev clang-format clang libclang-rt-14-dev
 )
 
 missing=()
