@@ -80,7 +80,9 @@ int drain_decoder_at_end(AVCodecContext *ctx) {
         if (!f) break;
         int ret = avcodec_receive_frame(ctx, f);
         if (ret == 0) {
-            mb_push(f);
+            // Nothing newer follows: each picture waits for room rather than
+            // pushing out the one before it.
+            mb_push_when_room(f, 1000);
             g_dec_count.fetch_add(1, std::memory_order_relaxed);
             n++;
             waited_ms = 0;

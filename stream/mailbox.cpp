@@ -1,5 +1,7 @@
 #include "stream/mailbox.h"
 
+#include <unistd.h>
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -33,6 +35,17 @@ void mb_push(AVFrame *frame) {
     g_mb_n += 1;
     pthread_cond_signal(&g_mb_cv);
     pthread_mutex_unlock(&g_mb_lock);
+}
+
+void mb_push_when_room(AVFrame *frame, int max_ms) {
+    for (int waited = 0; waited < max_ms; waited++) {
+        pthread_mutex_lock(&g_mb_lock);
+        const bool room = g_mb_n < 2;
+        pthread_mutex_unlock(&g_mb_lock);
+        if (room) break;
+        usleep(1000); // the consumer does not signal a take: look again shortly
+    }
+    mb_push(frame);
 }
 
 void mb_set_eof() {

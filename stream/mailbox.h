@@ -21,5 +21,8 @@ extern int64_t g_drop_fifo;              // frames discarded by a full mailbox (
 void mb_push(AVFrame *frame);
 // Takes the oldest frame out, or null when empty. Call with g_mb_lock held.
 AVFrame *mb_take_locked();
+// At end of input, where no frame need make way for a newer one: waits up to
+// `max_ms` for the consumer to make room, then hands the frame over as mb_push.
+void mb_push_when_room(AVFrame *frame, int max_ms);
 // Marks end of input and wakes the consumer.
 void mb_set_eof();
