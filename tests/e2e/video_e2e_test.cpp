@@ -255,6 +255,7 @@ TEST(VideoRun, WholeStreamAtFullSpeedOnTwoOutputs) {
                                    "fifo/throttle/gate=(\\d+)/(\\d+)/(\\d+) enc "
                                    "rga_fail/pool_drop=(\\d+)/(\\d+)");
     ASSERT_EQ((long long)hb.size(), v.shown / 600) << describe(v.r);
+    ASSERT_FALSE(hb.empty()) << describe(v.r);
     EXPECT_GE(hb[0][0], 600);
     for (size_t i = 0; i < hb.size(); i++) {
         EXPECT_EQ(hb[i][1], 600 * (long long)(i + 1));
