@@ -34,6 +34,13 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 
 failed=0
+# The sanitizer runtime of a clang build makes the directories of its log_path
+# while it starts, through the simulator's wrapped mkdir.
+rm -rf "$TMPDIR/san-start"
+if ! ASAN_OPTIONS=log_path=$TMPDIR/san-start/asan "$build/vex-mpp-sim" --caps >/dev/null; then
+    echo "vex-mpp-sim does not start with a sanitizer log_path in a new directory"
+    failed=1
+fi
 for t in "${targets[@]}"; do
     if [[ $ci == 1 ]]; then
         corpus=$(mktemp -d "$TMPDIR/corpus-$t.XXXXXX") # new inputs are not kept

@@ -493,6 +493,7 @@ KmsCard *card_create(size_t index) {
     }
     c.vb_epoch_ns.assign(c.desc.crtcs.size(), 0);
     c.vb_base.assign(c.desc.crtcs.size(), 0);
+    c.busy_until_ns.assign(c.desc.crtcs.size(), 0);
     return cp;
 }
 
@@ -592,6 +593,13 @@ void exit_report() {
     const char *shot = getenv("VEX_SIM_SCREENSHOT_AT_EXIT");
     if (shot && strcmp(shot, "1") == 0) kms_screenshot_write("all");
     fprintf(stderr, "vex-sim: %d framebuffers alive at exit\n", fb_total());
+    // A handle of an imported dma-buf pins the exporter's buffer for as long as
+    // it is open; a program that never closes them leaks a buffer per import.
+    int imported = 0;
+    for (const KmsFile *f : g_files)
+        for (const auto &h : f->handles)
+            if (!h.second->dumb && h.second->import_fd >= 0) imported++;
+    fprintf(stderr, "vex-sim: %d imported buffer handles open at exit\n", imported);
     kms_log_stop();
 }
 
@@ -1729,4 +1737,24 @@ extern "C" int drmIoctl(int fd, unsigned long request, void *arg) {
     int rc = dispatch(f, request, arg);
     kms_unlock();
     return rc ? m1(rc) : 0;
+}
+
+// ---- read() on a card descriptor --------------------------------------------
+
+// A DRM card descriptor delivers events (vblanks, page flips) through read(),
+// which blocks until one is pending. The simulated card queues none, so a
+// blocking read waits for good and a non-blocking one finds nothing, as on a
+// real card when nothing was asked for.
+extern "C" ssize_t __real_read(int fd, void *buf, size_t n);
+extern "C" ssize_t __wrap_read(int fd, void *buf, size_t n) {
+    const int saved = errno;
+    bool card = false;
+    {
+        KmsGuard g;
+        card = !g_files.empty() && kms_file(fd) != nullptr;
+    }
+    errno = saved;
+    if (!card) return __real_read(fd, buf, n);
+    if (fcntl(fd, F_GETFL) & O_NONBLOCK) return m1(EAGAIN);
+    for (;;) pause();
 }

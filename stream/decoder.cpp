@@ -5,6 +5,7 @@
 
 #include "core/env.h"
 #include "core/log.h"
+#include "core/counters.h"
 #include "stream/mailbox.h"
 
 extern "C" {
@@ -83,7 +84,7 @@ int drain_decoder_at_end(AVCodecContext *ctx) {
             // Nothing newer follows: each picture waits for room rather than
             // pushing out the one before it.
             mb_push_when_room(f, 1000);
-            g_dec_count.fetch_add(1, std::memory_order_relaxed);
+            count_one(g_dec_count);
             n++;
             waited_ms = 0;
             continue;
