@@ -109,18 +109,15 @@ TEST(VideoOrder, EveryFrameShownOnArrival) {
 TEST(VideoOrder, ReorderedPicturesAllShownAtEndOfInput) {
     TestDir dir;
     // Two B-frames between references: the decoder holds the last pictures
-    // until it is drained at end of input. Paced at half the vblank rate, so
-    // a mailbox drop again only comes from a loaded machine.
-    for (int attempt = 1;; attempt++) {
-        VideoRun v = play(dir, "h264_stamped_bframes.h264", {}, {"--fps", "30"});
-        EXPECT_EQ(v.dec, 60);
-        if (v.fifo == 0 || attempt == 3) {
-            EXPECT_EQ(v.fifo + v.throttle + v.gate, 0) << describe(v.r);
-            ASSERT_EQ(v.frames.size(), 60u) << describe(v.r);
-            EXPECT_EQ(v.frames.back(), 59);
-            break;
-        }
-    }
+    // until it is drained at end of input, and each of them waits for room in
+    // the mailbox. (A loaded machine may lose frames to the mailbox earlier
+    // on, at start-up most of all: only the end is checked.)
+    VideoRun v = play(dir, "h264_stamped_bframes.h264", {}, {"--fps", "30"});
+    EXPECT_EQ(v.dec, 60);
+    ASSERT_GE(v.frames.size(), 4u) << describe(v.r);
+    EXPECT_EQ(std::vector<int>(v.frames.end() - 4, v.frames.end()),
+              (std::vector<int>{56, 57, 58, 59}))
+        << describe(v.r);
 }
 
 TEST(VideoOrder, PacedToTheVblankAndCappedInRate) {
