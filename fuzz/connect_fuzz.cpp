@@ -27,7 +27,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     static long run;
-    const FuzzSize sz = fuzz_sizes[data[0] & 3];
     int fd = open(g_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return 0;
     bool ok = write(fd, data + 1, size - 1) == (ssize_t)(size - 1);
@@ -38,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     poll_connect();
     char caption[256];
     connect_push_caption(g_conn_push, caption, sizeof caption);
-    FuzzCanvas c(sz.w, sz.h);
+    FuzzCanvas &c = fuzz_canvas(data[0]);
     draw_connect(c.bytes(), c.pitch(), c.w, c.h);
     return 0;
 }

@@ -12,13 +12,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const FuzzSize sz = fuzz_sizes[data[0] & 3];
     std::vector<Detection> in((size - 1) / sizeof(Detection));
     if (!in.empty()) memcpy(in.data(), data + 1, in.size() * sizeof(Detection));
     detect_publish(in.data(), (int32_t)in.size());
     Detection out[det_max];
     const int32_t n = detect_copy(out);
-    FuzzCanvas c(sz.w, sz.h);
+    FuzzCanvas &c = fuzz_canvas(data[0]);
     draw_detection_table(c.bytes(), c.pitch(), c.w, c.h, out, n);
     return 0;
 }

@@ -25,14 +25,16 @@ inline std::string fuzz_text(const uint8_t *data, size_t size) {
 struct FuzzCanvas {
     int32_t w, h;
     std::vector<uint32_t> px;
-    FuzzCanvas(int32_t cw, int32_t ch) : w(cw), h(ch), px((size_t)cw * ch, 0xff102030u) {}
     uint8_t *bytes() { return reinterpret_cast<uint8_t *>(px.data()); }
     uint32_t pitch() const { return (uint32_t)w * 4; }
 };
 
-// A few canvas shapes: landscape, a small panel, portrait, and one narrower
-// than the 360-pixel sidebar.
-struct FuzzSize {
-    int32_t w, h;
-};
-constexpr FuzzSize fuzz_sizes[4] = {{320, 180}, {480, 272}, {180, 320}, {240, 400}};
+// One of four canvas shapes (landscape, a small panel, portrait, and one
+// narrower than the 360-pixel sidebar), cleared; kept between runs, so that
+// no run pays for fresh pages.
+inline FuzzCanvas &fuzz_canvas(unsigned which) {
+    static FuzzCanvas c[4] = {{320, 180, {}}, {400, 240, {}}, {180, 320, {}}, {240, 400, {}}};
+    FuzzCanvas &k = c[which & 3];
+    k.px.assign((size_t)k.w * k.h, 0xff102030u);
+    return k;
+}

@@ -12,7 +12,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const FuzzSize sz = fuzz_sizes[data[0] & 3];
     std::string keep;
     FILE *f = fuzz_file(data + 1, size - 1, &keep);
     if (!f) return 0;
@@ -23,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         char label[64];
         menu_item_split(m.items[i], label, sizeof label);
     }
-    FuzzCanvas c(sz.w, sz.h);
+    FuzzCanvas &c = fuzz_canvas(data[0]);
     draw_menu_panel(c.bytes(), c.pitch(), c.w, c.h, m);
     draw_message_screen(c.bytes(), c.pitch(), c.w, c.h, m.message_text, (data[0] & 4) != 0);
     return 0;

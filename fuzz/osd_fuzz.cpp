@@ -12,7 +12,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const FuzzSize sz = fuzz_sizes[data[0] & 3];
     std::string keep;
     FILE *f = fuzz_file(data + 1, size - 1, &keep);
     if (!f) return 0;
@@ -21,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fclose(f);
     g_osd = st;
     if (!g_osd.active) return 0;
-    FuzzCanvas c(sz.w, sz.h);
+    FuzzCanvas &c = fuzz_canvas(data[0]);
     pu_blit(PuTarget{c.bytes(), c.pitch(), c.w, c.h, (data[0] >> 2) & 1, (data[0] >> 3) & 1},
             g_osd.level);
     return 0;

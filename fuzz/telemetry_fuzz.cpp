@@ -13,7 +13,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const FuzzSize sz = fuzz_sizes[data[0] & 3];
     std::string keep;
     FILE *f = fuzz_file(data + 1, size - 1, &keep);
     if (!f) return 0;
@@ -22,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fclose(f);
     t.valid = 1;
     g_telem = t;
+    FuzzCanvas &c = fuzz_canvas(data[0]);
     Output o{};
     o.telem = 1;
     o.is_dsi = (data[0] >> 2) & 1;
-    o.mode.hdisplay = (uint16_t)sz.w;
-    o.mode.vdisplay = (uint16_t)sz.h;
+    o.mode.hdisplay = (uint16_t)c.w;
+    o.mode.vdisplay = (uint16_t)c.h;
     o.mode.vrefresh = 60;
-    FuzzCanvas c(sz.w, sz.h);
     draw_telemetry(&o, c.bytes(), c.pitch(), c.w, c.h);
     return 0;
 }
