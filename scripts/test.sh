@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every check CI runs: formatting, the warnings-as-errors build with all
 # tests, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# a fixed set of stream mutants on that sanitizer build, and a few seconds of
-# each fuzz target (clang).
+# a fixed set of stream mutants on that sanitizer build and a few seconds of
+# each fuzz target (clang); then the board build: FFmpeg 7.1 headers, the .deb
+# packages, and the arm64 cross build with its unit tests under qemu.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +28,13 @@ VEX_MUTATE_BUILD=build/asan scripts/stream-mutate.sh --ci
 
 echo "== fuzz targets"
 scripts/fuzz.sh --ci
+
+# ---- the board build ---------------------------------------------------------
+echo "== board build: every product object against FFmpeg 7.1's headers"
+scripts/ffmpeg7.sh
+
+echo "== board build: amd64 package"
+scripts/package.sh build/ci amd64
+
+echo "== board build: arm64 cross build, unit tests under qemu, arm64 package"
+scripts/arm64.sh
