@@ -1,19 +1,19 @@
 #pragma once
-// Helpers shared by the fuzz targets: the input as a file, as text, and a
-// small canvas to draw on.
+// Helpers shared by the fuzz targets: the input as a control file's text, as
+// a string, and a small canvas to draw on.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-// The input as a read-only stream, as the control-file parsers read it
-// (null when it cannot be opened; an empty input reads as an empty file).
-inline FILE *fuzz_file(const uint8_t *data, size_t size, std::string *keep) {
-    keep->assign(reinterpret_cast<const char *>(data), size);
-    keep->push_back('\0'); // fmemopen refuses a zero size
-    return fmemopen(&(*keep)[0], size == 0 ? 1 : size, "r");
+#include "core/control_file.h"
+
+// The input as a control file's contents are handed to the parsers: at most
+// control_file_max bytes, then a NUL.
+inline std::string fuzz_control_text(const uint8_t *data, size_t size) {
+    return std::string(reinterpret_cast<const char *>(data), std::min(size, control_file_max));
 }
 
 // The input as a NUL-terminated string (cut at its first NUL).

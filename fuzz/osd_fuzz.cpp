@@ -12,12 +12,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    std::string keep;
-    FILE *f = fuzz_file(data + 1, size - 1, &keep);
-    if (!f) return 0;
+    const std::string text = fuzz_control_text(data + 1, size - 1);
     OsdState st{};
-    osd_parse(f, &st);
-    fclose(f);
+    osd_parse(text.c_str(), text.size(), &st);
     g_osd = st;
     if (!g_osd.active) return 0;
     FuzzCanvas &c = fuzz_canvas(data[0]);

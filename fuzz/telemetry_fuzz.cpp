@@ -13,12 +13,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    std::string keep;
-    FILE *f = fuzz_file(data + 1, size - 1, &keep);
-    if (!f) return 0;
+    const std::string text = fuzz_control_text(data + 1, size - 1);
     Telemetry t{};
-    telemetry_parse(f, &t);
-    fclose(f);
+    telemetry_parse(text.c_str(), text.size(), &t);
     t.valid = 1;
     g_telem = t;
     FuzzCanvas &c = fuzz_canvas(data[0]);
