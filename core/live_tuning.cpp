@@ -130,26 +130,6 @@ bool apply_line(const char *line) {
     return false;
 }
 
-// Applies every line of a tuning file's text in order.
-void apply_tuning_text(const char *text, size_t len) {
-    // A file cut at the size cap may end inside a line: that piece is dropped.
-    if (len == control_file_max)
-        while (len > 0 && text[len - 1] != '\n') len--;
-    bool geometry = false;
-    for (size_t pos = 0; pos < len;) {
-        const char *nl = (const char *)memchr(text + pos, '\n', len - pos);
-        size_t end = nl ? (size_t)(nl - text) : len;
-        if (end - pos <= line_max) {
-            char line[line_max + 1];
-            memcpy(line, text + pos, end - pos);
-            line[end - pos] = 0;
-            if (apply_line(line)) geometry = true;
-        }
-        pos = end + 1;
-    }
-    if (geometry) apply_output_overrides();
-}
-
 void detection_on() {
     const char *m = env_get("VEX_KMS_DETECT_MODEL");
     const char *model = env_nonempty(m) ? m : "/opt/vex-fpv/yolov8-oiv7.ncnn.param";
@@ -170,9 +150,28 @@ void detection_off() {
 
 } // namespace
 
+void tuning_apply_text(const char *text, size_t len) {
+    // A file cut at the size cap may end inside a line: that piece is dropped.
+    if (len == control_file_max)
+        while (len > 0 && text[len - 1] != '\n') len--;
+    bool geometry = false;
+    for (size_t pos = 0; pos < len;) {
+        const char *nl = (const char *)memchr(text + pos, '\n', len - pos);
+        size_t end = nl ? (size_t)(nl - text) : len;
+        if (end - pos <= line_max) {
+            char line[line_max + 1];
+            memcpy(line, text + pos, end - pos);
+            line[end - pos] = 0;
+            if (apply_line(line)) geometry = true;
+        }
+        pos = end + 1;
+    }
+    if (geometry) apply_output_overrides();
+}
+
 void tuning_poll() {
     if (poll_file(tuning_path(), &g_dewarp_file) != ControlPoll::changed) return;
-    apply_tuning_text(g_control_text.data, g_control_text.len);
+    tuning_apply_text(g_control_text.data, g_control_text.len);
     vlog("dewarp LIVE s=%.2f k1=%.3f k2=%.3f cx=%.2f cy=%.2f zoom=%.2f vscale=%.2f | cg b=%.2f "
          "c=%.2f sat=%.2f temp=%.2f | aspect=%s fit=%s flip=%s dsiflip=%s smooth=%d",
          g_dw_strength, g_dw_k1, g_dw_k2, g_dw_cx, g_dw_cy, g_dw_zoom, g_dw_vscale, g_cg_bright,

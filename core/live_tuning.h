@@ -13,6 +13,7 @@
 // files, without blocking, and up to a size cap; nothing in them can block the
 // loop or leave a setting half-changed. Unreadable or missing files are not
 // errors and leave the settings as they are.
+#include <cstddef>
 
 // 1 when the frame being presented is to be saved (snapshot trigger); the GPU
 // pass and the panel path save their output when it is set. A request no one
@@ -24,6 +25,9 @@ extern int g_want_snap;
 // in force once per change. Lines that are malformed, too long, or name an
 // unknown key are skipped. Settings not named keep their values.
 void tuning_poll();
+// The part of tuning_poll that applies a file's contents (len bytes, then a
+// NUL), without the log line.
+void tuning_apply_text(const char *text, size_t len);
 
 // Checks the detection toggle; switches detection on (starting an engine) or
 // off (stopping it). Returns 1 when the overlay must be recomposed: detection
