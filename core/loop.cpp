@@ -141,7 +141,8 @@ void place_on_output(int i, const AVFrame *f, const AVDRMFrameDescriptor *desc, 
     const AVDRMLayerDescriptor &layer = desc->layers[0];
     if (o.primary_path && layer.format == DRM_FORMAT_NV12 && layer.nb_planes >= 2 && W > 0 &&
         H > 0) {
-        uint32_t pfb = panel_present(&o, desc, pl.src.x, pl.src.y, pl.src.w, pl.src.h);
+        uint32_t pfb =
+            panel_present(&o, desc, f->width, f->height, pl.src.x, pl.src.y, pl.src.w, pl.src.h);
         if (pfb) {
             fb = pfb;
             pl.dst = PlaneRect{0, 0, W, H};
