@@ -2,11 +2,11 @@
 
 #include "core/clock.h"
 #include "core/config.h"
+#include "core/counters.h"
 #include "core/env.h"
 #include "core/health.h"
 #include "core/log.h"
-#include "core/loop.h"
-#include "display/plane_set.h"
+#include "display/video_plane.h"
 #include "stream/decoder.h"
 
 extern "C" {
@@ -17,7 +17,6 @@ std::atomic<int> g_wait_key{0};
 std::atomic<int> g_gate_hard{0};
 std::atomic<int64_t> g_gate_since{0};
 int64_t g_gate_drops;
-int64_t g_drop_gate;
 
 namespace {
 
@@ -30,8 +29,14 @@ void read_limits() {
     hide_ms = env_int_or("VEX_KMS_HIDE_MS", 1500);
 }
 
-void write_armed_state() {
-    hdmi_state_write(loop_showing_video() ? "gated" : "hidden");
+void write_armed_state(bool showing_video) {
+    hdmi_state_write(showing_video ? "gated" : "hidden");
+}
+
+void arm(int64_t now_ms, int hard) {
+    g_gate_since.store(now_ms, std::memory_order_relaxed);
+    g_gate_hard.store(hard, std::memory_order_relaxed);
+    g_wait_key.store(1, std::memory_order_release);
 }
 
 void open_gate() {
@@ -42,11 +47,8 @@ void open_gate() {
 
 } // namespace
 
-void gate_arm_hard(int64_t now_ms, bool only_if_idle) {
-    if (only_if_idle && g_wait_key.load(std::memory_order_relaxed)) return;
-    g_wait_key.store(1, std::memory_order_relaxed);
-    g_gate_hard.store(1, std::memory_order_relaxed);
-    g_gate_since.store(now_ms, std::memory_order_relaxed);
+void gate_arm_hard(int64_t now_ms) {
+    arm(now_ms, 1);
 }
 
 GateVerdict gate_release_rule(bool hard, bool hevc, int64_t drops, int64_t elapsed_ms,
@@ -58,44 +60,44 @@ GateVerdict gate_release_rule(bool hard, bool hevc, int64_t drops, int64_t elaps
     return GateVerdict::drop;
 }
 
-void gate_gap(int64_t gap_ms) {
+void gate_gap(int64_t gap_ms, bool showing_video) {
     read_limits();
-    if (gap_ms >= gate_arm_ms && !g_wait_key.load(std::memory_order_relaxed)) {
-        g_gate_hard.store(0, std::memory_order_relaxed);
-        g_gate_since.store(mono_ms(), std::memory_order_relaxed);
-        g_wait_key.store(1, std::memory_order_relaxed);
+    if (gap_ms >= gate_arm_ms && !g_wait_key.load(std::memory_order_acquire)) {
+        arm(mono_ms(), 0);
         vlog("gate: armed (gap %ldms, soft)", (long)gap_ms);
         vlog_flush();
     }
-    if (g_wait_key.load(std::memory_order_relaxed)) write_armed_state();
+    if (g_wait_key.load(std::memory_order_relaxed)) write_armed_state(showing_video);
     if (gap_ms >= hide_ms) {
         hide_video();
         hdmi_state_write("hidden");
     }
 }
 
-bool gate_frame(AVFrame *frame) {
-    if (!g_wait_key.load(std::memory_order_relaxed)) return true;
+GateResult gate_frame(AVFrame *frame, bool showing_video) {
+    if (!g_wait_key.load(std::memory_order_acquire)) return GateResult::show;
     read_limits();
     int64_t elapsed = mono_ms() - g_gate_since.load(std::memory_order_relaxed);
     if (frame->flags & AV_FRAME_FLAG_KEY) {
         vlog("gate: resumed on keyframe %dx%d after %ld dropped (%ld ms)", frame->width,
              frame->height, (long)g_gate_drops, (long)elapsed);
         open_gate();
-        return true;
+        return GateResult::show;
     }
     av_frame_free(&frame);
-    g_drop_gate += 1;
+    count_one(g_drop_gate);
     g_gate_drops += 1;
     if (g_gate_drops == 1) vlog("gate: dropping non-key frames after gap");
-    write_armed_state();
+    write_armed_state(showing_video);
     bool hard = g_gate_hard.load(std::memory_order_relaxed) != 0;
+    GateResult result = GateResult::dropped;
     if (gate_release_rule(hard, g_is_hevc, g_gate_drops, elapsed, gate_max_ms) ==
         GateVerdict::release) {
         vlog("gate: no keyframe after %ld frames / %ld ms — releasing (%s)", (long)g_gate_drops,
              (long)elapsed, hard ? "hard" : "soft");
         open_gate();
+        result = GateResult::released;
     }
     vlog_flush();
-    return false;
+    return result;
 }

@@ -2,22 +2,20 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 
 #include "core/clock.h"
+#include "core/counters.h"
 #include "core/env.h"
-#include "core/gate.h"
 #include "core/log.h"
-#include "core/loop.h"
-#include "stream/mailbox.h"
-#include "stream/reader.h"
-
-int64_t g_enc_rga_fail;
-int64_t g_enc_pool_drop;
 
 namespace {
 
-char g_state_path[296]; // with ".tmp" at most 299 characters
+// Any path the system can open (PATH_MAX) fits, with ".tmp" appended. Plain
+// arrays: the process may exit on another thread while this one writes.
+char g_state_path[PATH_MAX];
+char g_state_tmp[PATH_MAX + 8];
 char g_state_last[16];
 int64_t g_state_last_ms;
 
@@ -40,10 +38,10 @@ struct CadenceWindow {
 CadenceWindow g_cad;
 
 long dec() {
-    return (long)g_dec_count.load(std::memory_order_relaxed);
+    return count_of(g_dec_count);
 }
 long shown() {
-    return (long)g_shown_count.load(std::memory_order_relaxed);
+    return count_of(g_shown_count);
 }
 
 void cadence_step(int64_t now_ms) {
@@ -69,8 +67,8 @@ void cadence_step(int64_t now_ms) {
          "fifo_avg=%.2f dropped fifo/throttle/gate=%ld/%ld/%ld",
          rate, s.p50_ms, s.p95_ms, s.max_ms, (long)g_cad.bins[0], (long)g_cad.bins[1],
          (long)g_cad.bins[2], (long)g_cad.bins[3], (long)g_cad.bins[4], (long)g_cad.n0,
-         (long)g_cad.n1, (long)g_cad.n2, fill, (long)g_drop_fifo, (long)g_drop_throttle,
-         (long)g_drop_gate);
+         (long)g_cad.n1, (long)g_cad.n2, fill, count_of(g_drop_fifo), count_of(g_drop_throttle),
+         count_of(g_drop_gate));
     vlog_flush();
     int64_t prev = g_cad.prev_us;
     g_cad = CadenceWindow{};
@@ -97,23 +95,22 @@ void hdmi_state_write(const char *state) {
         const char *v = env_get("VEX_KMS_STATE");
         snprintf(g_state_path, sizeof g_state_path, "%s",
                  env_nonempty(v) ? v : "/run/vex-fpv/hdmi_state");
+        snprintf(g_state_tmp, sizeof g_state_tmp, "%s.tmp", g_state_path);
     }
     int64_t now = mono_ms();
     bool same = strcmp(state, g_state_last) == 0;
     if (same && now - g_state_last_ms < 1000) return;
     g_state_last_ms = now;
-    char tmp[300];
-    snprintf(tmp, sizeof tmp, "%s.tmp", g_state_path);
-    FILE *f = fopen(tmp, "w");
+    FILE *f = fopen(g_state_tmp, "w");
     if (!f) return;
     fprintf(f, "state=%s ts=%ld dec=%ld shown=%ld reopens=%ld\n", state, (long)now, dec(), shown(),
-            (long)g_reopens.load(std::memory_order_relaxed));
+            count_of(g_reopens));
     fclose(f);
-    rename(tmp, g_state_path);
+    rename(g_state_tmp, g_state_path);
     if (!same) {
         snprintf(g_state_last, sizeof g_state_last, "%s", state);
         vlog("hdmi_state=%s dec=%ld shown=%ld reopens=%ld", state, dec(), shown(),
-             (long)g_reopens.load(std::memory_order_relaxed));
+             count_of(g_reopens));
         vlog_flush();
     }
 }
@@ -148,8 +145,8 @@ void report_frame(int64_t render_start_us) {
         rate = (long)((shown() - hb_shown) * 1000 / (now_ms - hb_last));
     vlog("dec=%ld shown=%ld shown/s=%ld dropped fifo/throttle/gate=%ld/%ld/%ld enc "
          "rga_fail/pool_drop=%ld/%ld",
-         dec(), shown(), rate, (long)g_drop_fifo, (long)g_drop_throttle, (long)g_drop_gate,
-         (long)g_enc_rga_fail, (long)g_enc_pool_drop);
+         dec(), shown(), rate, count_of(g_drop_fifo), count_of(g_drop_throttle),
+         count_of(g_drop_gate), count_of(g_enc_rga_fail), count_of(g_enc_pool_drop));
     hb_last = now_ms;
     hb_shown = shown();
 }

@@ -3,9 +3,6 @@
 // slow-render warning.
 #include <cstdint>
 
-extern int64_t g_enc_rga_fail;  // encode tee: colour conversions that failed
-extern int64_t g_enc_pool_drop; // encode tee: frames lost to a full pool
-
 // Writes "live", "gated" or "hidden" to the state file (at most once a second
 // for an unchanged state) and logs every change.
 void hdmi_state_write(const char *state);

@@ -7,6 +7,7 @@
 
 #include "core/config.h"
 #include "core/env.h"
+#include "core/exit_status.h"
 #include "core/log.h"
 #include "display/display_start.h"
 #include "stream/decoder.h"
@@ -46,29 +47,25 @@ void startup_decoder(ReaderArgs *ra) {
     const AVCodec *codec = avcodec_find_decoder_by_name(name);
     if (!codec) {
         vlog("%s decoder missing", name);
-        vlog_flush();
-        exit(1);
+        exit_process(ExitStatus::no_decoder);
     }
     g_is_hevc = codec->id == AV_CODEC_ID_HEVC;
     vlog("HW decoder = %s (%s)", name, g_is_hevc ? "h265" : "h264");
 
     AVCodecContext *ctx = new_decoder_ctx(codec, name);
     if (!ctx) {
-        vlog_flush();
-        exit(1);
+        exit_process(ExitStatus::no_decoder);
     }
     int deferred = strcmp(name, "hevc") == 0;
     if (!deferred && avcodec_open2(ctx, codec, nullptr) < 0) {
         vlog("open codec failed");
-        vlog_flush();
-        exit(1);
+        exit_process(ExitStatus::no_decoder);
     }
     AVCodecParserContext *parser = av_parser_init(codec->id);
     if (!parser) {
         // Access units cannot be cut without a parser: no stream can be shown.
         vlog("no stream parser for %s — cannot read the stream", name);
-        vlog_flush();
-        exit(1);
+        exit_process(ExitStatus::no_decoder);
     }
     *ra = ReaderArgs{ctx, parser, codec, name, deferred};
 }

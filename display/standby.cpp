@@ -1,5 +1,6 @@
 #include "display/standby.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,8 +9,6 @@
 #include "core/log.h"
 #include "display/output.h"
 #include "display/placement.h"
-#include "overlay/connect.h"
-#include "overlay/menu.h"
 #include "spi/spi_tee.h"
 
 extern "C" {
@@ -163,10 +162,36 @@ void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char
          fr->height, fr->format, w, h, x, y, fit ? fit : "fit", rows);
 }
 
+void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip) {
+    if (!px || !flip || w < 1 || h < 1) return;
+    auto row = [&](int32_t y) { return (uint32_t *)(px + (size_t)y * pitch); };
+    auto mirror_row = [&](uint32_t *r) {
+        for (int32_t x = 0; x < w / 2; x++) std::swap(r[x], r[w - 1 - x]);
+    };
+    if (strcmp(flip, "h") == 0) {
+        for (int32_t y = 0; y < h; y++) mirror_row(row(y));
+    } else if (strcmp(flip, "v") == 0) {
+        for (int32_t y = 0; y < h / 2; y++) std::swap_ranges(row(y), row(y) + w, row(h - 1 - y));
+    } else if (strcmp(flip, "180") == 0) {
+        for (int32_t y = 0; y < h / 2; y++) {
+            uint32_t *a = row(y), *b = row(h - 1 - y);
+            for (int32_t x = 0; x < w; x++) std::swap(a[x], b[w - 1 - x]);
+        }
+        if (h & 1) mirror_row(row(h / 2));
+    }
+}
+
+namespace {
+StandbyPainters painters;
+} // namespace
+
+void standby_set_painters(const StandbyPainters &p) {
+    painters = p;
+}
+
 void paint_standby_initial(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, int index) {
     load_standby(map, pitch, (int32_t)w, (int32_t)h, nullptr);
-    poll_connect();
-    draw_connect(map, pitch, (int32_t)w, (int32_t)h);
+    if (painters.captions) painters.captions(map, pitch, (int32_t)w, (int32_t)h);
     if (index == 0) spi_tee_publish_buffer(map, pitch, w, h);
 }
 
@@ -174,10 +199,10 @@ void repaint_standby(Output *o) {
     if (!o->standby_map) return;
     const int32_t W = o->mode.hdisplay, H = o->mode.vdisplay;
     load_standby(o->standby_map, o->standby_pitch, W, H, o->fit);
-    draw_connect(o->standby_map, o->standby_pitch, W, H);
+    if (painters.captions) painters.captions(o->standby_map, o->standby_pitch, W, H);
     if (o->flip) flip_buffer_argb(o->standby_map, o->standby_pitch, W, H, o->flip);
     // On an output without an overlay plane the open menu lives in this buffer.
-    menu_redraw_sidebar(o);
+    if (painters.sidebar) painters.sidebar(o);
     standby_key_for(o->flip, o->fit, o->standby_key, sizeof o->standby_key);
     if (o == &outs[0]) spi_tee_publish_buffer(o->standby_map, o->standby_pitch, W, H);
 }

@@ -17,6 +17,10 @@ void fill_xrgb(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, uint32_t co
 void standby_dest(int32_t W, int32_t H, int32_t pic_w, int32_t pic_h, const char *fit, int32_t *x,
                   int32_t *y, int32_t *w, int32_t *h);
 
+// Flips a W x H buffer of 32-bit pixels in place: "h", "v" or "180"; any other
+// text leaves it as it is.
+void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip);
+
 // Decodes the picture file and paints it into a W x H XRGB8888 buffer, black
 // around it. A file that cannot be read or decoded is logged and leaves the
 // buffer as it was.
@@ -25,6 +29,16 @@ void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char
 // First painting of a fresh standby buffer during output set-up (output
 // number `index`): picture, connect captions, and for output 0 the SPI copy.
 void paint_standby_initial(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, int index);
+
+// What the overlays draw into a standby buffer, handed in at start-up so that
+// the display does not depend on them: the connection captions over the
+// picture (before the flip) and, after it, whatever the menu keeps in the
+// buffer of an output without an overlay plane. Either may be null.
+struct StandbyPainters {
+    void (*captions)(uint8_t *map, uint32_t pitch, int32_t w, int32_t h) = nullptr;
+    void (*sidebar)(Output *o) = nullptr;
+};
+void standby_set_painters(const StandbyPainters &p);
 
 // Repaints the output's standby buffer completely for its current flip and
 // fit, remembers them in standby_key, and hands output 0's picture to the

@@ -10,9 +10,9 @@
 
 #include "core/control_file.h"
 #include "core/env.h"
-#include "core/loop.h"
 #include "display/output.h"
 #include "display/standby.h"
+#include "display/video_plane.h"
 #include "overlay/canvas.h"
 #include "overlay/hud.h"
 #include "overlay/overlay.h"
@@ -146,7 +146,7 @@ void restore_sidebars(const MenuState &was, const MenuState &now) {
     for (int i = 0; i < nout; i++) {
         Output &o = outs[i];
         if (!o.menu_sidebar || !o.standby_map) continue;
-        if (loop_showing_video()) {
+        if (video_showing()) {
             for (uint32_t y = 0; y < o.mode.vdisplay; y++)
                 memset(o.standby_map + (size_t)y * o.standby_pitch, 0, (size_t)o.mode.hdisplay * 4);
         } else {
@@ -336,25 +336,6 @@ void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, cons
 
 // ---------------------------------------------------------------------------
 // Composition and presentation
-
-void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip) {
-    if (!px || !flip || w < 1 || h < 1) return;
-    auto row = [&](int32_t y) { return (uint32_t *)(px + (size_t)y * pitch); };
-    auto mirror_row = [&](uint32_t *r) {
-        for (int32_t x = 0; x < w / 2; x++) std::swap(r[x], r[w - 1 - x]);
-    };
-    if (strcmp(flip, "h") == 0) {
-        for (int32_t y = 0; y < h; y++) mirror_row(row(y));
-    } else if (strcmp(flip, "v") == 0) {
-        for (int32_t y = 0; y < h / 2; y++) std::swap_ranges(row(y), row(y) + w, row(h - 1 - y));
-    } else if (strcmp(flip, "180") == 0) {
-        for (int32_t y = 0; y < h / 2; y++) {
-            uint32_t *a = row(y), *b = row(h - 1 - y);
-            for (int32_t x = 0; x < w; x++) std::swap(a[x], b[w - 1 - x]);
-        }
-        if (h & 1) mirror_row(row(h / 2));
-    }
-}
 
 void menu_present(Output *o, int index) {
     if (!o->menu_plane_id || !o->menu_map[index]) return;

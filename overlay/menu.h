@@ -78,7 +78,3 @@ void menu_redraw_sidebar(Output *o);
 // Shows overlay buffer `index` (0 or 1) of the output on its overlay plane,
 // flipped first when the output has a flip.
 void menu_present(Output *o, int index);
-
-// Flips a W x H buffer of 32-bit pixels in place: "h", "v" or "180"; any other
-// text leaves it as it is.
-void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip);

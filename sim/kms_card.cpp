@@ -592,6 +592,13 @@ void exit_report() {
     const char *shot = getenv("VEX_SIM_SCREENSHOT_AT_EXIT");
     if (shot && strcmp(shot, "1") == 0) kms_screenshot_write("all");
     fprintf(stderr, "vex-sim: %d framebuffers alive at exit\n", fb_total());
+    // A handle of an imported dma-buf pins the exporter's buffer for as long as
+    // it is open; a program that never closes them leaks a buffer per import.
+    int imported = 0;
+    for (const KmsFile *f : g_files)
+        for (const auto &h : f->handles)
+            if (!h.second->dumb && h.second->import_fd >= 0) imported++;
+    fprintf(stderr, "vex-sim: %d imported buffer handles open at exit\n", imported);
     kms_log_stop();
 }
 

@@ -164,8 +164,10 @@ std::vector<Tap> taps(int src_off, int src_n, int dst_n) {
     return t;
 }
 
-// Scales rectangle `sr` of `s` onto rectangle `dr` of `d`, transformed.
-void resample(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform) {
+// Scales rectangle `sr` of `s` onto rectangle `dr` of `d`, transformed; N
+// bytes per sample.
+template <int N>
+void resample_n(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform) {
     const bool rot = transform & (IM_HAL_TRANSFORM_ROT_90 | IM_HAL_TRANSFORM_ROT_270);
     const int tw = rot ? dr.h : dr.w, th = rot ? dr.w : dr.h; // before the transform
     const std::vector<Tap> tx = taps(sr.x, sr.w, tw), ty = taps(sr.y, sr.h, th);
@@ -173,35 +175,43 @@ void resample(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform) {
                                        IM_HAL_TRANSFORM_FLIP_H_V);
     const bool mirror_y = transform & (IM_HAL_TRANSFORM_FLIP_V | IM_HAL_TRANSFORM_ROT_180 |
                                        IM_HAL_TRANSFORM_FLIP_H_V);
-    const int n = s.bpp;
-    auto sample = [&](const Tap &x, const Tap &y, int c) {
+    auto sample = [&](const Tap &x, const Tap &y, uint8_t *out) {
         const uint8_t *r0 = s.p + (size_t)y.i0 * s.pitch, *r1 = s.p + (size_t)y.i1 * s.pitch;
-        int top = r0[x.i0 * n + c] * (256 - x.f) + r0[x.i1 * n + c] * x.f;
-        int bot = r1[x.i0 * n + c] * (256 - x.f) + r1[x.i1 * n + c] * x.f;
-        return (uint8_t)((top * (256 - y.f) + bot * y.f + 32768) >> 16);
+        for (int c = 0; c < N; c++) {
+            int top = r0[x.i0 * N + c] * (256 - x.f) + r0[x.i1 * N + c] * x.f;
+            int bot = r1[x.i0 * N + c] * (256 - x.f) + r1[x.i1 * N + c] * x.f;
+            out[c] = (uint8_t)((top * (256 - y.f) + bot * y.f + 32768) >> 16);
+        }
     };
     for (int j = 0; j < dr.h; j++) {
-        uint8_t *out = d.p + (size_t)(dr.y + j) * d.pitch + (size_t)dr.x * n;
+        uint8_t *out = d.p + (size_t)(dr.y + j) * d.pitch + (size_t)dr.x * N;
         if (!rot) {
             const Tap &y = ty[(size_t)(mirror_y ? th - 1 - j : j)];
-            if (!y.f && tw == sr.w && !mirror_x) { // an unscaled row: a copy
-                memcpy(out, s.p + (size_t)y.i0 * s.pitch + (size_t)sr.x * n, (size_t)tw * n);
+            if (!y.f && tw == sr.w) { // an unscaled row: a copy, mirrored or not
+                const uint8_t *in = s.p + (size_t)y.i0 * s.pitch + (size_t)sr.x * N;
+                if (!mirror_x) {
+                    memcpy(out, in, (size_t)tw * N);
+                    continue;
+                }
+                for (int i = 0; i < tw; i++) memcpy(out + i * N, in + (tw - 1 - i) * N, N);
                 continue;
             }
-            for (int i = 0; i < dr.w; i++) {
-                const Tap &x = tx[(size_t)(mirror_x ? tw - 1 - i : i)];
-                for (int c = 0; c < n; c++) out[i * n + c] = sample(x, y, c);
-            }
+            for (int i = 0; i < dr.w; i++)
+                sample(tx[(size_t)(mirror_x ? tw - 1 - i : i)], y, out + i * N);
         } else {
             // Rotated by 90 (clockwise) or 270: an output row runs along a source column.
             const bool cw = transform & IM_HAL_TRANSFORM_ROT_90;
             const Tap &x = tx[(size_t)(cw ? j : tw - 1 - j)];
-            for (int i = 0; i < dr.w; i++) {
-                const Tap &y = ty[(size_t)(cw ? th - 1 - i : i)];
-                for (int c = 0; c < n; c++) out[i * n + c] = sample(x, y, c);
-            }
+            for (int i = 0; i < dr.w; i++)
+                sample(x, ty[(size_t)(cw ? th - 1 - i : i)], out + i * N);
         }
     }
+}
+
+void resample(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform) {
+    if (s.bpp == 1) resample_n<1>(s, sr, d, dr, transform);
+    if (s.bpp == 2) resample_n<2>(s, sr, d, dr, transform);
+    if (s.bpp == 4) resample_n<4>(s, sr, d, dr, transform);
 }
 
 // The planes of an image whose memory starts at `base`.

@@ -4,6 +4,7 @@
 
 #include "core/env.h"
 #include "core/log.h"
+#include "core/counters.h"
 #include "stream/mailbox.h"
 
 extern "C" {

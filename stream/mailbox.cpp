@@ -1,19 +1,31 @@
 #include "stream/mailbox.h"
 
+#include <pthread.h>
+
+#include "core/clock.h"
+#include "core/counters.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 }
 
+namespace {
+
 AVFrame *g_mb_q[2];
-int g_mb_n;
-int g_mb_head;
-int g_mb_eof;
+int g_mb_n;    // frames held, 0..2
+int g_mb_head; // slot of the oldest frame
+int g_mb_eof;  // set once by the reader at end of input
 pthread_mutex_t g_mb_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_mb_cv = PTHREAD_COND_INITIALIZER;
-std::atomic<int64_t> g_dec_count{0};
-int64_t g_drop_fifo;
 
-AVFrame *mb_take_locked() {
+struct MbLock {
+    MbLock() { pthread_mutex_lock(&g_mb_lock); }
+    ~MbLock() { pthread_mutex_unlock(&g_mb_lock); }
+    MbLock(const MbLock &) = delete;
+    MbLock &operator=(const MbLock &) = delete;
+};
+
+AVFrame *take_locked() {
     if (g_mb_n <= 0) return nullptr;
     AVFrame *f = g_mb_q[g_mb_head];
     g_mb_q[g_mb_head] = nullptr;
@@ -22,22 +34,45 @@ AVFrame *mb_take_locked() {
     return f;
 }
 
+} // namespace
+
 void mb_push(AVFrame *frame) {
-    pthread_mutex_lock(&g_mb_lock);
-    if (g_mb_n == 2) {
-        AVFrame *old = mb_take_locked();
-        av_frame_free(&old);
-        g_drop_fifo += 1;
+    AVFrame *old = nullptr;
+    {
+        MbLock hold;
+        if (g_mb_n == 2) {
+            old = take_locked();
+            count_one(g_drop_fifo);
+        }
+        g_mb_q[(g_mb_head + g_mb_n) % 2] = frame;
+        g_mb_n += 1;
+        pthread_cond_signal(&g_mb_cv);
     }
-    g_mb_q[(g_mb_head + g_mb_n) % 2] = frame;
-    g_mb_n += 1;
-    pthread_cond_signal(&g_mb_cv);
-    pthread_mutex_unlock(&g_mb_lock);
+    av_frame_free(&old);
 }
 
 void mb_set_eof() {
-    pthread_mutex_lock(&g_mb_lock);
+    MbLock hold;
     g_mb_eof = 1;
     pthread_cond_signal(&g_mb_cv);
-    pthread_mutex_unlock(&g_mb_lock);
+}
+
+AVFrame *mb_take(int wait_ms, bool *eof, int *fill) {
+    MbLock hold;
+    if (fill) *fill = g_mb_n;
+    AVFrame *f = take_locked();
+    if (!f && !g_mb_eof && wait_ms > 0) {
+        timespec deadline = realtime_deadline_ms(wait_ms);
+        pthread_cond_timedwait(&g_mb_cv, &g_mb_lock, &deadline);
+        f = take_locked();
+    }
+    *eof = !f && g_mb_eof;
+    return f;
+}
+
+void mb_reset() {
+    MbLock hold;
+    while (AVFrame *f = take_locked()) av_frame_free(&f);
+    g_mb_head = 0;
+    g_mb_eof = 0;
 }

@@ -1,25 +1,23 @@
 #pragma once
 // The frame mailbox: a two-slot hand-off from the reader thread to the
-// presentation loop that always keeps the newest frames.
-#include <atomic>
+// presentation loop that always keeps the newest frames. Its state and lock are
+// its own; the two sides meet only through these calls.
 #include <cstdint>
-#include <pthread.h>
 
 struct AVFrame;
 
-extern AVFrame *g_mb_q[2];
-extern int g_mb_n;    // frames held, 0..2
-extern int g_mb_head; // slot of the oldest frame
-extern int g_mb_eof;  // set once by the reader at end of input
-extern pthread_mutex_t g_mb_lock;
-extern pthread_cond_t g_mb_cv;
-
-extern std::atomic<int64_t> g_dec_count; // frames received from the decoder (reader thread)
-extern int64_t g_drop_fifo;              // frames discarded by a full mailbox (under g_mb_lock)
-
-// Hands one frame to the mailbox; a full mailbox frees its oldest frame first.
+// Hands one frame to the mailbox (reader thread; the mailbox owns it now); a
+// full mailbox frees its oldest frame first and counts it in g_drop_fifo.
 void mb_push(AVFrame *frame);
-// Takes the oldest frame out, or null when empty. Call with g_mb_lock held.
-AVFrame *mb_take_locked();
 // Marks end of input and wakes the consumer.
 void mb_set_eof();
+
+// Takes the oldest frame out (the caller owns it), or null. With `wait_ms`
+// above 0 and no frame held, waits up to that long for a push unless input has
+// ended (a push or end of input ends the wait early; it is not repeated).
+// *eof: no frame was taken and input has ended. *fill, when given: the frames
+// held when the mailbox was first examined (0..2).
+AVFrame *mb_take(int wait_ms, bool *eof, int *fill = nullptr);
+
+// Frees every frame held and clears the end-of-input flag (tests).
+void mb_reset();

@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include "core/clock.h"
+#include "core/counters.h"
 #include "core/env.h"
 #include "core/gate.h"
 #include "core/log.h"
-#include "core/loop.h"
+#include "core/exit_status.h"
 #include "stream/decoder.h"
 #include "stream/detect_queue.h"
 #include "stream/mailbox.h"
@@ -19,8 +20,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
-
-std::atomic<int64_t> g_reopens{0};
 
 namespace {
 
@@ -79,8 +78,7 @@ struct Reader {
 };
 
 [[noreturn]] void exit_for_respawn() {
-    vlog_flush();
-    exit(3);
+    exit_process(ExitStatus::respawn);
 }
 
 // Opens the deferred H.265 decoder once a slice is preceded by its parameter
@@ -138,7 +136,7 @@ void reopen_decoder(Reader &r, uint8_t *extradata, size_t len) {
     int64_t now = mono_ms();
     r.reopens += 1;
     g_reopens.store(r.reopens, std::memory_order_relaxed);
-    gate_arm_hard(now, false);
+    gate_arm_hard(now);
     r.no_frame = 0;
     r.last_frame_ms = now;
     vlog("parameter set CHANGED mid-stream (extradata %d B) — decoder reopened (#%ld)", (int)len,
@@ -178,8 +176,8 @@ void check_stall(Reader &r) {
     int64_t now = mono_ms();
     int64_t ms = now - r.last_frame_ms;
     if (ms < r.dead_ms) return;
-    long dec = (long)g_dec_count.load(std::memory_order_relaxed);
-    long shown = (long)g_shown_count.load(std::memory_order_relaxed);
+    long dec = count_of(g_dec_count);
+    long shown = count_of(g_shown_count);
     if (r.reopens > 0 || r.dead_exit) {
         vlog("decoder DEAD — %ld packets / %ld ms without a frame (dec=%ld shown=%ld "
              "reopens=%ld drops=%ld) — exiting for respawn",
@@ -192,7 +190,7 @@ void check_stall(Reader &r) {
          (long)r.no_frame, (long)ms, dec, shown, (long)r.busy, (long)r.stalls);
     vlog_flush();
     avcodec_flush_buffers(r.ra->ctx);
-    gate_arm_hard(now, true);
+    gate_arm_hard(now);
     r.no_frame = 0;
     r.last_frame_ms = now;
 }
@@ -231,8 +229,7 @@ void handle_packet(Reader &r) {
         r.no_frame += 1;
         if (r.busy % 30 == 1) {
             vlog("send_packet busy #%ld (dropped) dec=%ld shown=%ld", (long)r.busy,
-                 (long)g_dec_count.load(std::memory_order_relaxed),
-                 (long)g_shown_count.load(std::memory_order_relaxed));
+                 count_of(g_dec_count), count_of(g_shown_count));
             vlog_flush();
         }
     }

@@ -18,8 +18,6 @@ struct ReaderArgs {
     int deferred;     // 1: open once the stream's parameter sets are known ("hevc")
 };
 
-extern std::atomic<int64_t> g_reopens; // decoder re-opens so far
-
 // Most input kept while waiting for an H.265 stream's parameter sets.
 constexpr size_t reader_buffer_limit = 8u << 20;
 

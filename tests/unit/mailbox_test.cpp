@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/counters.h"
 #include "stream/decoder.h"
 #include "stream/mailbox.h"
 
@@ -13,11 +14,12 @@ extern "C" {
 namespace {
 
 void reset_mailbox() {
-    pthread_mutex_lock(&g_mb_lock);
-    while (AVFrame *f = mb_take_locked()) av_frame_free(&f);
-    g_mb_head = 0;
-    g_mb_eof = 0;
-    pthread_mutex_unlock(&g_mb_lock);
+    mb_reset();
+}
+
+AVFrame *take() {
+    bool eof = false;
+    return mb_take(0, &eof);
 }
 
 AVFrame *tagged_frame(int64_t tag) {
@@ -34,13 +36,14 @@ TEST(Mailbox, FullMailboxDropsTheOldest) {
     EXPECT_EQ(g_drop_fifo, drops);
     mb_push(tagged_frame(3));
     EXPECT_EQ(g_drop_fifo, drops + 1);
-    EXPECT_EQ(g_mb_n, 2);
 
-    pthread_mutex_lock(&g_mb_lock);
-    AVFrame *a = mb_take_locked();
-    AVFrame *b = mb_take_locked();
-    AVFrame *c = mb_take_locked();
-    pthread_mutex_unlock(&g_mb_lock);
+    int fill = -1;
+    bool eof = true;
+    AVFrame *a = mb_take(0, &eof, &fill);
+    EXPECT_EQ(fill, 2);
+    EXPECT_FALSE(eof);
+    AVFrame *b = take();
+    AVFrame *c = take();
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->pts, 2);
     EXPECT_EQ(b->pts, 3);
@@ -50,18 +53,19 @@ TEST(Mailbox, FullMailboxDropsTheOldest) {
 
     // The ring keeps its order across the wrap of the head.
     for (int64_t t = 10; t < 17; t++) mb_push(tagged_frame(t));
-    pthread_mutex_lock(&g_mb_lock);
-    a = mb_take_locked();
-    b = mb_take_locked();
-    pthread_mutex_unlock(&g_mb_lock);
+    a = take();
+    b = take();
     EXPECT_EQ(a->pts, 15);
     EXPECT_EQ(b->pts, 16);
     EXPECT_EQ(g_drop_fifo, drops + 1 + 5);
     av_frame_free(&a);
     av_frame_free(&b);
 
+    // End of input: an empty mailbox says so, and a wait ends at once.
     mb_set_eof();
-    EXPECT_EQ(g_mb_eof, 1);
+    EXPECT_EQ(mb_take(1000, &eof, &fill), nullptr);
+    EXPECT_TRUE(eof);
+    EXPECT_EQ(fill, 0);
     reset_mailbox();
 }
 
@@ -127,7 +131,7 @@ TEST(Drain, CountsFramesAndMarksOnlyTheLastAsKey) {
 
     int64_t decoded = g_dec_count;
     EXPECT_EQ(drain_decoder(ctx, 1), 0); // nothing ready: nothing pushed, nothing counted
-    EXPECT_EQ(g_mb_n, 0);
+    EXPECT_EQ(take(), nullptr);
     EXPECT_EQ(g_dec_count, decoded);
 
     // Two packets in before draining: two frames come out of one drain.
@@ -135,10 +139,8 @@ TEST(Drain, CountsFramesAndMarksOnlyTheLastAsKey) {
     ASSERT_EQ(avcodec_send_packet(ctx, pkts[1]), 0);
     EXPECT_EQ(drain_decoder(ctx, 1), 2);
     EXPECT_EQ(g_dec_count, decoded + 2);
-    pthread_mutex_lock(&g_mb_lock);
-    AVFrame *first = mb_take_locked();
-    AVFrame *second = mb_take_locked();
-    pthread_mutex_unlock(&g_mb_lock);
+    AVFrame *first = take();
+    AVFrame *second = take();
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first->flags & AV_FRAME_FLAG_KEY, 0);
     EXPECT_NE(second->flags & AV_FRAME_FLAG_KEY, 0);
@@ -149,9 +151,7 @@ TEST(Drain, CountsFramesAndMarksOnlyTheLastAsKey) {
     // Without the key argument no frame carries the bit.
     ASSERT_EQ(avcodec_send_packet(ctx, pkts[2]), 0);
     EXPECT_EQ(drain_decoder(ctx, 0), 1);
-    pthread_mutex_lock(&g_mb_lock);
-    AVFrame *third = mb_take_locked();
-    pthread_mutex_unlock(&g_mb_lock);
+    AVFrame *third = take();
     ASSERT_NE(third, nullptr);
     EXPECT_EQ(third->flags & AV_FRAME_FLAG_KEY, 0);
     av_frame_free(&third);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "display/standby.h"
 #include "display/output.h"
 #include "overlay/canvas.h"
 #include "overlay/menu.h"
