@@ -183,6 +183,25 @@ void resample_n(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform)
             out[c] = (uint8_t)((top * (256 - y.f) + bot * y.f + 32768) >> 16);
         }
     };
+    // Without rotation the scaling is separable: source rows are scaled across
+    // once (values x 256) and kept while the next output rows still need them.
+    std::vector<uint16_t> across[2];
+    int across_row[2] = {-1, -1};
+    auto row_across = [&](int sy, int keep) -> const uint16_t * {
+        for (int k = 0; k < 2; k++)
+            if (across_row[k] == sy) return across[k].data();
+        int k = across_row[0] == keep ? 1 : 0;
+        across[k].resize((size_t)dr.w * N);
+        across_row[k] = sy;
+        const uint8_t *r = s.p + (size_t)sy * s.pitch;
+        uint16_t *o = across[k].data();
+        for (int i = 0; i < dr.w; i++) {
+            const Tap &x = tx[(size_t)(mirror_x ? tw - 1 - i : i)];
+            for (int c = 0; c < N; c++)
+                o[i * N + c] = (uint16_t)(r[x.i0 * N + c] * (256 - x.f) + r[x.i1 * N + c] * x.f);
+        }
+        return o;
+    };
     for (int j = 0; j < dr.h; j++) {
         uint8_t *out = d.p + (size_t)(dr.y + j) * d.pitch + (size_t)dr.x * N;
         if (!rot) {
@@ -196,8 +215,9 @@ void resample_n(const Plane &s, Rect sr, const Plane &d, Rect dr, int transform)
                 for (int i = 0; i < tw; i++) memcpy(out + i * N, in + (tw - 1 - i) * N, N);
                 continue;
             }
-            for (int i = 0; i < dr.w; i++)
-                sample(tx[(size_t)(mirror_x ? tw - 1 - i : i)], y, out + i * N);
+            const uint16_t *a = row_across(y.i0, y.i1), *b = row_across(y.i1, y.i0);
+            for (int i = 0; i < dr.w * N; i++)
+                out[i] = (uint8_t)((a[i] * (256 - y.f) + b[i] * y.f + 32768) >> 16);
         } else {
             // Rotated by 90 (clockwise) or 270: an output row runs along a source column.
             const bool cw = transform & IM_HAL_TRANSFORM_ROT_90;
