@@ -29,13 +29,13 @@ extern "C" {
 namespace {
 
 struct PanelSlot {
-    uint32_t handle;
-    uint32_t fb;
-    uint32_t pitch;
-    uint32_t size;
-    int32_t fd; // -1 before export
-    uint32_t width, height;
-    uint8_t *map; // null when not mapped
+    uint32_t handle = 0;
+    uint32_t fb = 0;
+    uint32_t pitch = 0;
+    uint32_t size = 0;
+    int32_t fd = -1; // -1 before export
+    uint32_t width = 0, height = 0;
+    uint8_t *map = nullptr; // null when not mapped
 };
 
 constexpr int panel_slots = 3;
@@ -56,13 +56,14 @@ void release_slot(PanelSlot &s) {
         d.handle = s.handle;
         drmIoctl(drm_fd, DRM_IOCTL_MODE_DESTROY_DUMB, &d);
     }
-    s = PanelSlot{0, 0, 0, 0, -1, 0, 0, nullptr};
+    s = PanelSlot{};
 }
 
 // One slot: a W x (H * 3 / 2) 8-bit dumb buffer holding an NV12 W x H picture,
 // cleared to black. false with errno set on failure.
 bool make_slot(PanelSlot &s, uint32_t W, uint32_t H) {
-    s = PanelSlot{0, 0, 0, 0, -1, W, H, nullptr};
+    s = PanelSlot{};
+    s.width = W, s.height = H;
     drm_mode_create_dumb c{};
     c.width = W;
     c.height = H * 3 / 2;

@@ -23,9 +23,9 @@ extern "C" {
 namespace {
 
 struct FlipEntry {
-    uint32_t handle;
-    int32_t fd; // -1 until exported
-    uint32_t pitch, width, height;
+    uint32_t handle = 0;
+    int32_t fd = -1; // -1 until exported
+    uint32_t pitch = 0, width = 0, height = 0;
 };
 
 constexpr int ring_size = 4;
@@ -41,7 +41,7 @@ void release_entry(FlipEntry &e) {
         d.handle = e.handle;
         drmIoctl(drm_fd, DRM_IOCTL_MODE_DESTROY_DUMB, &d);
     }
-    e = FlipEntry{0, -1, 0, 0, 0};
+    e = FlipEntry{};
 }
 
 // Buffers of another size (or of a failed attempt) are released; framebuffers
