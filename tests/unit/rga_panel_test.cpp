@@ -147,6 +147,27 @@ TEST(RgaRules, FlipCodesStridesAndColours) {
     EXPECT_TRUE(rgb[0] == 255 && rgb[1] == 255 && rgb[2] == 255);
 }
 
+TEST(RgaCopy, ConvertsBgraToNv12InCpuBuffers) {
+    // What the encode tee asks of the engine: a BGRA picture as NV12 of the
+    // same size. Columns: white, black, red, blue.
+    std::vector<uint32_t> bgra(64 * 16);
+    const uint32_t colours[] = {0xffffffff, 0xff000000, 0xffff0000, 0xff0000ff};
+    for (int y = 0; y < 16; y++)
+        for (int x = 0; x < 64; x++) bgra[(size_t)y * 64 + x] = colours[x / 16];
+    std::vector<uint8_t> nv12(64 * 16 * 3 / 2, 0);
+    ASSERT_TRUE(rga_copy(rga_cpu(bgra.data(), 64, 16, 64, 16, rga_format_bgra),
+                         rga_cpu(nv12.data(), 64, 16, 64, 16, rga_format_nv12)));
+    const uint8_t *uv = &nv12[64 * 16];
+    EXPECT_EQ(nv12[5 * 64 + 3], 235);
+    EXPECT_TRUE(uv[2 * 64 + 4] == 128 && uv[2 * 64 + 5] == 128);
+    EXPECT_EQ(nv12[5 * 64 + 20], 16);
+    EXPECT_TRUE(uv[2 * 64 + 20] == 128 && uv[2 * 64 + 21] == 128);
+    EXPECT_EQ(nv12[5 * 64 + 40], 82); // red: Y 82, Cb 90, Cr 240
+    EXPECT_TRUE(uv[2 * 64 + 40] == 90 && uv[2 * 64 + 41] == 240);
+    EXPECT_EQ(nv12[5 * 64 + 60], 41); // blue: Y 41, Cb 240, Cr 110
+    EXPECT_TRUE(uv[2 * 64 + 60] == 240 && uv[2 * 64 + 61] == 110);
+}
+
 TEST(RgaFlipRing, MirrorsEachFrameIntoARingOfItsSize) {
     start_board(nullptr, "rga-flip-test");
     const char *saved = g_flip;
