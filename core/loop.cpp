@@ -41,9 +41,60 @@ time_t last_tick;
 bool hp_init;
 int64_t last_hp_ms;
 
+// On drivers whose plane updates wait for the next vblank themselves (the
+// atomic helpers turn a legacy plane set into a blocking commit), a vblank
+// wait of our own before each update would present only every other vblank.
+// Such updates are recognised by their duration on the paced output: three in
+// a row that took half a frame period or more. From then on the commits pace
+// the loop and frames are taken as they come.
+struct CommitPacing {
+    int slow_in_row = 0;
+    bool by_commits = false;
+};
+CommitPacing commit_pacing;
+
+// Notes how long one paced update took; true when it just showed that the
+// updates block.
+bool note_commit_time(CommitPacing *p, int64_t took_us, int64_t period_us) {
+    if (p->by_commits || period_us <= 0) return false;
+    p->slow_in_row = took_us * 2 >= period_us ? p->slow_in_row + 1 : 0;
+    if (p->slow_in_row < 3) return false;
+    p->by_commits = true;
+    return true;
+}
+
+int64_t frame_period_us(const drmModeModeInfo &m) {
+    if (!m.clock || !m.htotal || !m.vtotal) return 0;
+    int64_t us = (int64_t)m.htotal * m.vtotal * 1000 / m.clock;
+    return (m.flags & DRM_MODE_FLAG_INTERLACE) ? us / 2 : us;
+}
+
+// Opt-in (VEX_KMS_STANDING_DROP=N, N > 0): in vblank pacing, a second frame
+// that stood in the mailbox at N vblanks in a row has added a whole period of
+// latency for good; the older frame is then dropped once (a mailbox drop).
+int standing_drop = -1;
+int standing_vblanks;
+
+AVFrame *drop_standing_frame(AVFrame *f, int fill, bool *eof) {
+    if (standing_drop < 0) standing_drop = (int)env_int_or("VEX_KMS_STANDING_DROP", 0);
+    if (standing_drop <= 0 || !f) return f;
+    standing_vblanks = fill >= 2 ? standing_vblanks + 1 : 0;
+    if (standing_vblanks < standing_drop) return f;
+    standing_vblanks = 0;
+    AVFrame *newer = mb_take(0, eof);
+    if (!newer) return f;
+    av_frame_free(&f);
+    count_one(g_drop_fifo);
+    return newer;
+}
+
+bool vblank_paced() {
+    return g_smooth && nout > 0 && !commit_pacing.by_commits;
+}
+
 // Paced to output 0's vblank, or as soon as a frame arrives.
 AVFrame *wait_for_frame(bool *eof) {
-    if (g_smooth && nout > 0) {
+    if (vblank_paced()) {
         drmVBlank vb{};
         int ci = outs[0].crtc_index;
         unsigned type = DRM_VBLANK_RELATIVE;
@@ -55,7 +106,7 @@ AVFrame *wait_for_frame(bool *eof) {
             int fill = 0;
             AVFrame *f = mb_take(0, eof, &fill);
             if (cadence_on()) cadence_vblank_sample(fill);
-            return f;
+            return drop_standing_frame(f, fill, eof);
         }
         return mb_take(16, eof);
     }
@@ -112,8 +163,18 @@ void present(AVFrame *f) {
         if (gw > 0 && gh > 0) sw = gw, sh = gh;
     }
     bool menu_shown = menu_is_open() || menu_message_shown();
-    for (int i = 0; i < nout; i++)
+    for (int i = 0; i < nout; i++) {
+        int64_t t0 = mono_us();
         video_place(i, desc, f->width, f->height, fb, sw, sh, outs[i].menu_sidebar && menu_shown);
+        int64_t took = mono_us() - t0;
+        if (i == 0 && vblank_paced() &&
+            note_commit_time(&commit_pacing, took, frame_period_us(outs[0].mode))) {
+            vlog("plane updates wait for the vblank (%.1f ms) — pacing by the commits, without a "
+                 "vblank wait of our own",
+                 took / 1000.0);
+            vlog_flush();
+        }
+    }
     if (video_keep(fb, f)) clear_standby_buffers();
 }
 

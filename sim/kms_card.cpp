@@ -493,6 +493,7 @@ KmsCard *card_create(size_t index) {
     }
     c.vb_epoch_ns.assign(c.desc.crtcs.size(), 0);
     c.vb_base.assign(c.desc.crtcs.size(), 0);
+    c.busy_until_ns.assign(c.desc.crtcs.size(), 0);
     return cp;
 }
 
@@ -1736,4 +1737,24 @@ extern "C" int drmIoctl(int fd, unsigned long request, void *arg) {
     int rc = dispatch(f, request, arg);
     kms_unlock();
     return rc ? m1(rc) : 0;
+}
+
+// ---- read() on a card descriptor --------------------------------------------
+
+// A DRM card descriptor delivers events (vblanks, page flips) through read(),
+// which blocks until one is pending. The simulated card queues none, so a
+// blocking read waits for good and a non-blocking one finds nothing, as on a
+// real card when nothing was asked for.
+extern "C" ssize_t __real_read(int fd, void *buf, size_t n);
+extern "C" ssize_t __wrap_read(int fd, void *buf, size_t n) {
+    const int saved = errno;
+    bool card = false;
+    {
+        KmsGuard g;
+        card = !g_files.empty() && kms_file(fd) != nullptr;
+    }
+    errno = saved;
+    if (!card) return __real_read(fd, buf, n);
+    if (fcntl(fd, F_GETFL) & O_NONBLOCK) return m1(EAGAIN);
+    for (;;) pause();
 }

@@ -187,7 +187,34 @@ void kms_apply(KmsCard &c, KmsState &next) {
     kms_blob_gc(c);
 }
 
-int kms_commit(KmsCard &c, KmsState &n, bool allow_modeset, bool test_only) {
+thread_local int64_t kms_commit_land_ns;
+
+namespace {
+
+// When a commit of `n` over the current state lands: the next vblank of every
+// active CRTC whose planes change framebuffer (0: none). Marks those CRTCs in
+// `crtcs`.
+int64_t landing_time(const KmsCard &c, const KmsState &n, std::vector<char> *crtcs) {
+    const KmsState &o = c.state;
+    int64_t now = kms_now_ns(), land = 0;
+    for (size_t p = 0; p < n.planes.size(); ++p) {
+        if (o.planes[p].fb_id == n.planes[p].fb_id) continue;
+        int ci = kms_crtc_index(c, n.planes[p].crtc_id ? n.planes[p].crtc_id : o.planes[p].crtc_id);
+        if (ci < 0 || !c.state.crtcs[static_cast<size_t>(ci)].active) continue;
+        size_t u = static_cast<size_t>(ci);
+        int64_t period = kms_vblank_period_ns(c.state.crtcs[u].mode);
+        uint64_t next = kms_vblank_seq(c, u, now) + 1;
+        int64_t at = c.vb_epoch_ns[u] + int64_t(next - c.vb_base[u]) * period;
+        land = std::max(land, at);
+        (*crtcs)[u] = 1;
+    }
+    return land;
+}
+
+} // namespace
+
+int kms_commit(KmsCard &c, KmsState &n, bool allow_modeset, bool test_only, bool nonblock) {
+    kms_commit_land_ns = 0;
     const KmsState &o = c.state;
     size_t ncrtc = c.crtc_ids.size();
     std::vector<char> ms(ncrtc, 0);
@@ -226,10 +253,20 @@ int kms_commit(KmsCard &c, KmsState &n, bool allow_modeset, bool test_only) {
             continue;
         if (int rc = check_plane(c, n, p)) return rc;
     }
-    if (!test_only) {
-        kms_slow_commit_wait();
-        kms_apply(c, n);
+    if (test_only) return 0;
+    if (kms_blocking_commits()) {
+        std::vector<char> touched(ncrtc, 0);
+        int64_t land = landing_time(c, n, &touched);
+        int64_t now = kms_now_ns();
+        for (size_t ci = 0; ci < ncrtc; ++ci) {
+            if (!touched[ci]) continue;
+            if (nonblock && c.busy_until_ns[ci] > now) return EBUSY;
+            if (nonblock) c.busy_until_ns[ci] = land;
+        }
+        if (!nonblock) kms_commit_land_ns = land;
     }
+    kms_slow_commit_wait();
+    kms_apply(c, n);
     return 0;
 }
 
@@ -392,10 +429,11 @@ int drmModeSetCrtc(int fd, uint32_t crtc_id, uint32_t fb_id, uint32_t x, uint32_
     return rc ? neg(rc) : 0;
 }
 
-int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id, uint32_t flags,
-                    int32_t crtc_x, int32_t crtc_y, uint32_t crtc_w, uint32_t crtc_h,
-                    uint32_t src_x, uint32_t src_y, uint32_t src_w, uint32_t src_h) {
-    (void)flags;
+namespace {
+
+int set_plane_locked(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id, int32_t crtc_x,
+                     int32_t crtc_y, uint32_t crtc_w, uint32_t crtc_h, uint32_t src_x,
+                     uint32_t src_y, uint32_t src_w, uint32_t src_h) {
     KmsGuard g;
     KmsFile *f = kms_file(fd);
     if (!f) return -errno;
@@ -424,6 +462,18 @@ int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id,
     int rc = kms_commit(c, n, false, false);
     kms_screenshot_poll();
     return rc ? neg(rc) : 0;
+}
+
+} // namespace
+
+int drmModeSetPlane(int fd, uint32_t plane_id, uint32_t crtc_id, uint32_t fb_id, uint32_t flags,
+                    int32_t crtc_x, int32_t crtc_y, uint32_t crtc_w, uint32_t crtc_h,
+                    uint32_t src_x, uint32_t src_y, uint32_t src_w, uint32_t src_h) {
+    (void)flags;
+    int rc = set_plane_locked(fd, plane_id, crtc_id, fb_id, crtc_x, crtc_y, crtc_w, crtc_h, src_x,
+                              src_y, src_w, src_h);
+    if (rc == 0) kms_sleep_until(kms_commit_land_ns);
+    return rc;
 }
 
 int drmModeObjectSetProperty(int fd, uint32_t object_id, uint32_t object_type, uint32_t property_id,
@@ -500,10 +550,9 @@ int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object_id, uint32
     return static_cast<int>(++req->cursor);
 }
 
-int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, void *user_data) {
-    (void)user_data;
-    if (!req) return -EINVAL;
-    if (!req->cursor) return 0;
+namespace {
+
+int atomic_commit_locked(int fd, const drmModeAtomicReqPtr req, uint32_t flags) {
     KmsGuard g;
     KmsFile *f = kms_file(fd);
     if (!f) return -errno;
@@ -527,10 +576,21 @@ int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, v
         const auto &it = req->items[k];
         if (int rc = kms_set_prop(c, n, it.object, it.property, it.value)) return neg(rc);
     }
-    int rc =
-        kms_commit(c, n, flags & DRM_MODE_ATOMIC_ALLOW_MODESET, flags & DRM_MODE_ATOMIC_TEST_ONLY);
+    int rc = kms_commit(c, n, flags & DRM_MODE_ATOMIC_ALLOW_MODESET,
+                        flags & DRM_MODE_ATOMIC_TEST_ONLY, flags & DRM_MODE_ATOMIC_NONBLOCK);
     kms_screenshot_poll();
     return rc ? neg(rc) : 0;
+}
+
+} // namespace
+
+int drmModeAtomicCommit(int fd, const drmModeAtomicReqPtr req, uint32_t flags, void *user_data) {
+    (void)user_data;
+    if (!req) return -EINVAL;
+    if (!req->cursor) return 0;
+    int rc = atomic_commit_locked(fd, req, flags);
+    if (rc == 0) kms_sleep_until(kms_commit_land_ns);
+    return rc;
 }
 
 // ---- vblank -----------------------------------------------------------------

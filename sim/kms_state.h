@@ -133,6 +133,7 @@ struct KmsCard {
     uint64_t next_map_offset = 0;
     std::vector<int64_t> vb_epoch_ns; // per CRTC: time of vblank number vb_base
     std::vector<uint64_t> vb_base;
+    std::vector<int64_t> busy_until_ns; // per CRTC: a non-blocking commit lands then
 };
 
 struct KmsFile {
@@ -172,7 +173,15 @@ void kms_fb_destroy(KmsCard &c, uint32_t fb_id); // disables what scans it out, 
 // ---- sim/kms_modeset.cpp: validation and commits ---------------------------
 // Validates `next` against the card's current state and, unless test_only,
 // makes it current. Returns 0 or an errno value.
-int kms_commit(KmsCard &c, KmsState &next, bool allow_modeset, bool test_only);
+// Checks `next` against the card's rules and, unless `test_only`, applies it.
+// 0 or an errno. With blocking commits on (kms_slow.h), a commit that changes a
+// framebuffer on an active CRTC lands at that CRTC's next vblank: the time is
+// left in kms_commit_land_ns for the caller to wait for once the card lock is
+// released; a `nonblock` commit does not wait, but fails with EBUSY while an
+// earlier one on the same CRTC has not landed.
+int kms_commit(KmsCard &c, KmsState &next, bool allow_modeset, bool test_only,
+               bool nonblock = false);
+extern thread_local int64_t kms_commit_land_ns;
 // Makes `next` current without validation (logging the planes that changed);
 // `next` is left holding the previous state.
 void kms_apply(KmsCard &c, KmsState &next);

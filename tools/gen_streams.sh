@@ -42,12 +42,13 @@ hevc() {
         -x265-params "log-level=error:bframes=0:open-gop=0:${5:-keyint=30}" -f hevc "$4"
 }
 
-# h264_stamped W H FRAMES OUT: a 60 fps stamped test pattern, an IDR every
-# 60 pictures (1 s), no B-frames.
+# h264_stamped W H FRAMES OUT [KEYINT]: a 60 fps stamped test pattern, an IDR
+# every KEYINT pictures (default 60: 1 s), no B-frames.
 h264_stamped() {
+    local k=${5:-60}
     ff -f lavfi -i "testsrc2=size=$1x$2:rate=60" -frames:v "$3" -vf "$(stamp_filter)" \
         -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 \
-        -x264-params "keyint=60:min-keyint=60:scenecut=0" -bsf:v h264_mp4toannexb -f h264 "$4"
+        -x264-params "keyint=$k:min-keyint=$k:scenecut=0" -bsf:v h264_mp4toannexb -f h264 "$4"
 }
 
 # Number of pictures a software decoder gets out of a stream fed access unit by access unit.
@@ -150,6 +151,11 @@ finish h264_stamped_720p60_short.h264 h264 240
 
 h264_stamped 640 480 60 "$work/h264_stamped_480p60.h264"
 finish h264_stamped_480p60.h264 h264 60
+
+# One key frame at the start and none after: every gate episode must end by
+# its release rule.
+h264_stamped 640 480 150 "$work/h264_stamped_onekey_480p.h264" 1000
+finish h264_stamped_onekey_480p.h264 h264 150
 
 echo "$stamp" >"$out/.stamp"
 echo "test streams written to $out"

@@ -33,14 +33,18 @@ std::vector<char *> c_strings(std::vector<std::string> &v) {
     return p;
 }
 
-// Forks a child with the given standard streams (-1: /dev/null) and execs it.
+// Forks a child with the given standard streams (-1: /dev/null; standard input
+// kInputClosed: closed) and execs it.
 pid_t spawn(std::vector<std::string> argv, std::vector<std::string> envv, int in_fd, int out_fd,
             int err_fd) {
     std::vector<char *> a = c_strings(argv), e = c_strings(envv);
     pid_t pid = fork();
     if (pid != 0) return pid;
     int null_fd = open("/dev/null", O_RDWR);
-    dup2(in_fd >= 0 ? in_fd : null_fd, 0);
+    if (in_fd == kInputClosed)
+        close(0);
+    else
+        dup2(in_fd >= 0 ? in_fd : null_fd, 0);
     dup2(out_fd >= 0 ? out_fd : null_fd, 1);
     dup2(err_fd >= 0 ? err_fd : null_fd, 2);
     // Own process group, so that a timeout kills everything it started.

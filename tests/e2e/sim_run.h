@@ -17,12 +17,15 @@
 
 using SimEnv = std::vector<std::pair<std::string, std::string>>;
 
+constexpr int kInputClosed = -2;
+
 struct SimRunOpts {
     std::string exe;               // default: vex-mpp-sim
     std::vector<std::string> args; // arguments after the program name
     SimEnv env;                    // added to the cleaned environment
     std::string input;             // file on standard input; empty: none
-    int input_fd = -1;             // else this descriptor, taken over by the run
+    int input_fd = -1;             // else this descriptor, taken over by the run;
+                                   // kInputClosed: standard input closed
     std::vector<std::string> feed; // vex-feed options; empty: no feeder
     bool update_log = false;       // the card logs plane updates to <board>/updates.log
     int timeout_s = 10;            // then killed: a failed run, not a hang
