@@ -15,6 +15,8 @@ using Args = std::vector<std::string>;
 
 const char *const kStream = "h264_stamped_720p60_short.h264"; // 1280x720, stamped
 const std::string kTwoPanels = std::string(VEX_TEST_BOARDS) + "/two-panels.board";
+// No EGL display opens: the GPU pass is off, and a flip falls to the RGA engine.
+const std::pair<std::string, std::string> kNoGpu{"__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent"};
 
 struct Played {
     SimRunResult r;
@@ -65,7 +67,7 @@ std::vector<PlaneUpdate> video_updates(const SimRunResult &r, const std::string 
 TEST(RgaFlip, MirrorsTheVideoThroughTheRing) {
     TestDir dir;
     // A 1280x720 mode shows the picture 1:1: a flip is exact on the screen.
-    const SimEnv mode = {{"VEX_KMS_MODE", "1280x720@60"}};
+    const SimEnv mode = {{"VEX_KMS_MODE", "1280x720@60"}, kNoGpu};
     const TestImage ref = screen(play(dir, mode).r, "HDMI-A-1");
     ASSERT_EQ(ref.w * 10000 + ref.h, 1280 * 10000 + 720);
     for (const char *flip : {"h", "v", "180"}) {
@@ -94,7 +96,7 @@ TEST(RgaFlip, MirrorsTheVideoThroughTheRing) {
     }
 
     // The stream changes to 640x360 after 30 frames: the ring follows the size.
-    const SimRunResult r = play(dir, {{"VEX_KMS_FLIP", "v"}}, 121, "h264_reschange.h264").r;
+    const SimRunResult r = play(dir, {{"VEX_KMS_FLIP", "v"}, kNoGpu}, 121, "h264_reschange.h264").r;
     expect_in_order(r.log,
                     {"vex-mpp: flip v via RGA (1280x720 NV12 ring x4)",
                      "vex-mpp: flip v via RGA (640x360 NV12 ring x4)"},
@@ -203,7 +205,8 @@ TEST(PanelPath, RefusedEngineFallsBackToThePlainPlaneSet) {
     TestDir dir;
     const Played p = play(dir, {{"VEX_SIM_BOARD", "rk3399-hdmi-dsi"},
                                 {"VEX_SIM_RGA_REFUSE", "all"},
-                                {"VEX_KMS_FLIP", "h"}});
+                                {"VEX_KMS_FLIP", "h"},
+                                kNoGpu});
     const SimRunResult &r = p.r;
     // The monitor shows the frames unflipped; the panel's primary refuses the
     // letterboxed frame, which the log says once.
