@@ -185,10 +185,26 @@ TEST(RgaFlipRing, MirrorsEachFrameIntoARingOfItsSize) {
            [](int x, int) { return 16 + x % 224; }, [](int, int r) { return 16 + r % 224; });
     testing::internal::CaptureStderr();
     std::vector<uint32_t> fbs;
-    for (int i = 0; i < 2; i++) fbs.push_back(rga_flip_fb(&a.desc, 640, 480));
+    for (int i = 0; i < 5; i++) fbs.push_back(rga_flip_fb(&a.desc, 640, 480));
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count(log, "vex-mpp: flip h via RGA (640x480 NV12 ring x4)\n"), 1) << log;
+    // Frames 1 to 5 use the ring's buffers 0, 1, 2, 3, 0 (a buffer's mapping
+    // offset names it).
+    std::vector<uint64_t> bufs;
     for (uint32_t fb : fbs) {
+        drmModeFB2 *info = drmModeGetFB2(drm_fd, fb);
+        ASSERT_TRUE(info);
+        drm_mode_map_dumb m{};
+        m.handle = info->handles[0];
+        EXPECT_EQ(drmIoctl(drm_fd, DRM_IOCTL_MODE_MAP_DUMB, &m), 0);
+        bufs.push_back(m.offset);
+        drmCloseBufferHandle(drm_fd, info->handles[0]);
+        drmModeFreeFB2(info);
+    }
+    EXPECT_TRUE(bufs[0] != bufs[1] && bufs[1] != bufs[2] && bufs[2] != bufs[3] &&
+                bufs[3] != bufs[0] && bufs[0] != bufs[2] && bufs[1] != bufs[3] &&
+                bufs[4] == bufs[0]);
+    for (uint32_t fb : {fbs[3], fbs[4]}) {
         ASSERT_NE(fb, 0u);
         FbPicture p = read_fb(fb);
         ASSERT_EQ(p.w * 10000 + p.h, 640u * 10000 + 480);
