@@ -79,22 +79,17 @@ void wait_for_edid(const drmModeRes *res) {
     if (waited > 0) vlog("EDID wait finished after %d ms", waited);
 }
 
-bool plane_lists_nv12(const drmModePlane *p) {
-    for (uint32_t i = 0; i < p->count_formats; i++)
-        if (p->formats[i] == DRM_FORMAT_NV12) return true;
-    return false;
-}
-
 struct PlaneChoice {
     int crtc_index = -1;
     uint32_t crtc_id = 0;
     uint32_t video_plane = 0;
     int video_index = -1;
-    uint32_t modeset_plane = 0; // the CRTC's NV12 primary, if any
+    uint32_t primary_plane = 0; // the CRTC's own primary plane, whatever it scans out
     bool primary_path = false;
 };
 
-// Finds a free CRTC and an NV12 video plane for the connector.
+// Finds a free CRTC and a video plane for the connector: a plane that scans
+// out the decoder's pictures (NV12, linear).
 bool choose_crtc_and_plane(const drmModeConnector *conn, const drmModeRes *res,
                            const drmModePlaneRes *pres, uint32_t driven, const PlaneSet &taken,
                            PlaneChoice *out) {
@@ -107,18 +102,20 @@ bool choose_crtc_and_plane(const drmModeConnector *conn, const drmModeRes *res,
         drmModeFreeEncoder(enc);
         for (int c = 0; c < res->count_crtcs && c < 32; c++) {
             if (!(possible & (1u << c)) || (driven & (1u << c))) continue;
-            uint32_t overlay = 0, cursor = 0, primary = 0;
+            uint32_t overlay = 0, cursor = 0, primary = 0, own_primary = 0;
             int overlay_i = -1, cursor_i = -1, primary_i = -1;
             for (uint32_t i = 0; i < pres->count_planes; i++) {
                 if (i < taken.size() && taken[i]) continue;
                 drmModePlane *p = drmModeGetPlane(drm_fd, pres->planes[i]);
                 if (!p) continue;
-                bool fits = (p->possible_crtcs & (1u << c)) && plane_lists_nv12(p);
+                bool on_crtc = (p->possible_crtcs & (1u << c)) != 0;
                 uint32_t id = p->plane_id;
                 drmModeFreePlane(p);
-                if (!fits) continue;
+                if (!on_crtc) continue;
                 uint64_t type = DRM_PLANE_TYPE_OVERLAY;
                 prop_id_value(id, obj_plane, "type", &type);
+                if (type == DRM_PLANE_TYPE_PRIMARY && !own_primary) own_primary = id;
+                if (!plane_takes(id, DRM_FORMAT_NV12, DRM_FORMAT_MOD_LINEAR)) continue;
                 if (type == DRM_PLANE_TYPE_OVERLAY && !overlay) overlay = id, overlay_i = (int)i;
                 if (type == DRM_PLANE_TYPE_CURSOR && !cursor) cursor = id, cursor_i = (int)i;
                 if (type == DRM_PLANE_TYPE_PRIMARY && !primary) primary = id, primary_i = (int)i;
@@ -128,7 +125,7 @@ bool choose_crtc_and_plane(const drmModeConnector *conn, const drmModeRes *res,
                 out->crtc_id = res->crtcs[c];
                 out->video_plane = overlay ? overlay : cursor;
                 out->video_index = overlay ? overlay_i : cursor_i;
-                out->modeset_plane = primary;
+                out->primary_plane = own_primary ? own_primary : out->video_plane;
                 out->primary_path = false;
                 if (!overlay)
                     vlog("NV12 video plane %u is CURSOR-typed (VOP2 Esmart win) — using it",
@@ -141,7 +138,7 @@ bool choose_crtc_and_plane(const drmModeConnector *conn, const drmModeRes *res,
                 fallback.crtc_id = res->crtcs[c];
                 fallback.video_plane = primary;
                 fallback.video_index = primary_i;
-                fallback.modeset_plane = primary;
+                fallback.primary_plane = primary;
                 fallback.primary_path = true;
             }
         }
@@ -234,11 +231,52 @@ void look_up_plane_props(Output *o) {
     o->prop_crtc_h = prop_id(p, obj_plane, "CRTC_H");
 }
 
-// Standby buffer (step 7) and modeset (step 8), with one retry on the
-// advertised mode when the driver refuses a forced CEA timing.
+bool same_timing(const drmModeModeInfo &a, const drmModeModeInfo &b) {
+    return a.clock == b.clock && a.hdisplay == b.hdisplay && a.vdisplay == b.vdisplay &&
+           a.htotal == b.htotal && a.vtotal == b.vtotal && a.flags == b.flags;
+}
+
+// The next mode to try after the driver refused *mode: for a forced CEA
+// timing the advertised mode nearest the request, for a requested mode the
+// automatic choice. False when nothing different is left to try.
+bool next_mode_after_refusal(const drmModeConnector *conn, bool is_dsi, int *forced,
+                             bool *requested, drmModeModeInfo *mode) {
+    const drmModeModeInfo refused = *mode;
+    for (;;) {
+        drmModeModeInfo next;
+        if (*forced) {
+            *forced = 0;
+            next = pick_mode(conn, 0, nullptr, !is_dsi);
+            vlog("forced CEA timing rejected — falling back to advertised %ux%u@%u", next.hdisplay,
+                 next.vdisplay, next.vrefresh);
+        } else if (*requested) {
+            *requested = false;
+            next = pick_mode(conn, 0, nullptr, 0);
+            if (same_timing(refused, next)) return false;
+            vlog("requested mode %ux%u%s@%u refused by the driver — falling back to the automatic "
+                 "choice %ux%u%s@%u",
+                 refused.hdisplay, refused.vdisplay, is_interlaced(refused) ? "i" : "",
+                 refused.vrefresh, next.hdisplay, next.vdisplay, is_interlaced(next) ? "i" : "",
+                 next.vrefresh);
+        } else {
+            return false;
+        }
+        if (!same_timing(refused, next)) {
+            *mode = next;
+            return true;
+        }
+    }
+}
+
+// Standby buffer and modeset. When the driver refuses the mode, a forced CEA
+// timing gives way to the advertised mode nearest the request, and a
+// requested mode to the automatic choice, so that a request the display
+// cannot take never costs the output.
 bool set_up_standby_and_mode(const drmModeConnector *conn, const PlaneChoice &pc, bool is_dsi,
                              drmModeModeInfo *mode, int *forced, DumbBuffer *sb, bool *atomic) {
-    for (int attempt = 0;; attempt++) {
+    ModeRequest req;
+    bool requested = !is_dsi && mode_request_from_env(&req) == 0;
+    for (;;) {
         uint32_t w = mode->hdisplay, h = mode->vdisplay;
         if (dumb_create(drm_fd, w, h, sb) != 0) {
             vlog("standby buffer %ux%u: %s", w, h, strerror(errno));
@@ -257,8 +295,7 @@ bool set_up_standby_and_mode(const drmModeConnector *conn, const PlaneChoice &pc
 
         *atomic = false;
         if (is_dsi) {
-            uint32_t plane = pc.modeset_plane ? pc.modeset_plane : pc.video_plane;
-            if (atomic_modeset(conn->connector_id, pc.crtc_id, plane, sb->fb, mode) == 0)
+            if (atomic_modeset(conn->connector_id, pc.crtc_id, pc.primary_plane, sb->fb, mode) == 0)
                 *atomic = true;
             else
                 vlog("atomic modeset failed — falling back to legacy SetCrtc");
@@ -272,11 +309,7 @@ bool set_up_standby_and_mode(const drmModeConnector *conn, const PlaneChoice &pc
         if (drmModeSetCrtc(drm_fd, pc.crtc_id, sb->fb, 0, 0, &conn_id, 1, mode) == 0) return true;
         vlog("SetCrtc(crtc %u, %ux%u@%u): %s", pc.crtc_id, w, h, mode->vrefresh, strerror(errno));
         dumb_destroy(drm_fd, sb);
-        if (!*forced || attempt > 0) return false;
-        *mode = pick_mode(conn, 0, nullptr, !is_dsi);
-        *forced = 0;
-        vlog("forced CEA timing rejected — falling back to advertised %ux%u@%u", mode->hdisplay,
-             mode->vdisplay, mode->vrefresh);
+        if (!next_mode_after_refusal(conn, is_dsi, forced, &requested, mode)) return false;
     }
 }
 
@@ -316,6 +349,7 @@ bool set_up_output(const drmModeConnector *conn, const drmModeRes *res, const dr
     o.connector_id = conn->connector_id;
     o.crtc_id = pc.crtc_id;
     o.plane_id = pc.video_plane;
+    o.primary_plane_id = pc.primary_plane;
     o.crtc_index = pc.crtc_index;
     o.mode = mode;
     o.is_dsi = is_dsi;

@@ -6,7 +6,8 @@
 struct Output {
     uint32_t connector_id;
     uint32_t crtc_id;
-    uint32_t plane_id; // video plane (NV12 overlay, cursor-typed, or the primary)
+    uint32_t plane_id;         // video plane (NV12 overlay, cursor-typed, or the primary)
+    uint32_t primary_plane_id; // the CRTC's primary plane: carries the standby buffer
     int32_t crtc_index;
     drmModeModeInfo mode;
     uint32_t menu_plane_id; // ARGB8888 overlay plane; 0 = none

@@ -28,6 +28,22 @@ void order_overlay_candidates(OverlayCandidate *c, int n) {
     }
 }
 
+ZposPlan plan_overlay_zpos(const RangeProp &overlay, const RangeProp &video) {
+    ZposPlan p;
+    if (!overlay.id) return p;
+    p.overlay = overlay.settable ? overlay.max : overlay.value;
+    p.set_overlay = overlay.settable;
+    p.above = true; // as far as anyone can tell without a video zpos
+    if (!video.id) return p;
+    p.video = video.value;
+    if (video.value >= p.overlay && video.settable && p.overlay > video.min) {
+        p.video = p.overlay - 1;
+        p.set_video = true;
+    }
+    p.above = p.overlay > p.video;
+    return p;
+}
+
 static bool lists_format(const drmModePlane *p, uint32_t fourcc) {
     for (uint32_t i = 0; i < p->count_formats; i++)
         if (p->formats[i] == fourcc) return true;
@@ -59,8 +75,20 @@ static int collect_candidates(const Output *o, uint32_t forced, const PlaneSet &
     return n;
 }
 
+// Whether the planned stacking is what the planes now report.
+static bool zpos_took(uint32_t overlay_plane, uint32_t video_plane, const ZposPlan &z) {
+    if (!z.above || (!z.set_overlay && !z.set_video)) return false;
+    uint64_t v = 0;
+    if (z.set_overlay && (!prop_id_value(overlay_plane, obj_plane, "zpos", &v) || v != z.overlay))
+        return false;
+    if (z.set_video && (!prop_id_value(video_plane, obj_plane, "zpos", &v) || v != z.video))
+        return false;
+    return true;
+}
+
 void probe_overlay_plane(Output *o, int index, PlaneSet *taken) {
     uint32_t forced = (uint32_t)env_int_or("VEX_KMS_MENU_PLANE", 0);
+    const RangeProp video_z = range_prop(o->plane_id, obj_plane, "zpos");
     OverlayCandidate c[max_overlay_candidates];
     int n = collect_candidates(o, forced, *taken, c);
     order_overlay_candidates(c, n);
@@ -72,8 +100,9 @@ void probe_overlay_plane(Output *o, int index, PlaneSet *taken) {
             if (dumb_create(drm_fd, w, h, &d) == 0)
                 dumb_add_fb(drm_fd, w, h, DRM_FORMAT_ARGB8888, &d);
         }
-        if (c[k].zpos_prop)
-            drmModeObjectSetProperty(drm_fd, c[k].plane_id, obj_plane, c[k].zpos_prop, 4);
+        const ZposPlan z = plan_overlay_zpos(range_prop(c[k].plane_id, obj_plane, "zpos"), video_z);
+        if (z.set_overlay)
+            drmModeObjectSetProperty(drm_fd, c[k].plane_id, obj_plane, c[k].zpos_prop, z.overlay);
         bool ok = b[0].fb && drmModeSetPlane(drm_fd, c[k].plane_id, o->crtc_id, b[0].fb, 0, 0, 0, w,
                                              h, 0, 0, w << 16, h << 16) == 0;
         if (!ok) {
@@ -94,8 +123,10 @@ void probe_overlay_plane(Output *o, int index, PlaneSet *taken) {
         o->menu_pitch = b[0].pitch;
         o->menu_front = -1;
         o->menu_sidebar = 0;
+        if (z.set_video)
+            drmModeObjectSetProperty(drm_fd, o->plane_id, obj_plane, video_z.id, z.video);
         vlog("output %d menu → ARGB plane %u (zpos %s, double-buffered, probed OK)", index,
-             c[k].plane_id, c[k].zpos_prop ? "set" : "default");
+             c[k].plane_id, zpos_took(c[k].plane_id, o->plane_id, z) ? "set" : "default");
         return;
     }
     o->menu_sidebar = 1;

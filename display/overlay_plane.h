@@ -3,6 +3,8 @@
 #include <bitset>
 #include <cstdint>
 
+#include "display/props.h"
+
 struct Output;
 
 // Plane indices (positions in the plane-resource list) already in use.
@@ -22,5 +24,21 @@ constexpr int max_overlay_candidates = 16;
 // otherwise the given order stays (stable).
 void order_overlay_candidates(OverlayCandidate *c, int n);
 
+// Stacking positions that put the overlay plane above the video plane.
+struct ZposPlan {
+    bool set_overlay = false;
+    uint64_t overlay = 0;
+    bool set_video = false; // the video plane must come down to make room
+    uint64_t video = 0;
+    bool above = false; // the overlay ends up above the video (true without a video zpos)
+};
+
+// The overlay goes to the top of its range; when the video plane sits there
+// already (or higher), the video comes down just below it, where its own
+// range allows. A zpos without an id is absent; one not settable stays.
+ZposPlan plan_overlay_zpos(const RangeProp &overlay, const RangeProp &video);
+
 // Finds, probes and sets up the output's overlay plane, or the sidebar fallback.
+// The accepted plane is stacked above the output's video plane, which may be
+// moved down for it.
 void probe_overlay_plane(Output *o, int index, PlaneSet *taken);

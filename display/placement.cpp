@@ -10,9 +10,6 @@
 
 namespace {
 
-// Width taken by the menu sidebar on outputs without an overlay plane.
-constexpr int menu_sidebar_w = 360;
-
 // Conversion toward zero, kept inside int (a degenerate ratio can give inf or NaN).
 int trunc_int(double v) {
     if (std::isnan(v)) return 0;
@@ -89,12 +86,17 @@ PlaneRect cover_crop(int src_w, int src_h, int box_w, int box_h) {
     return c;
 }
 
+int menu_sidebar_width(int W) {
+    constexpr int full = 360;
+    return W / 2 < full ? (W > 1 ? W / 2 : 0) : full;
+}
+
 Placement place_picture(int W, int H, int sidebar, const char *flip, const char *aspect,
                         const char *fit, int src_w, int src_h) {
     int avail = W, off = 0;
     if (sidebar) {
-        avail = W - menu_sidebar_w;
-        off = menu_sidebar_w;
+        off = menu_sidebar_width(W);
+        avail = W - off;
     }
     // Mirrored left-right, the sidebar lies on the right: the video stays at the left edge.
     if (is(flip, "h") || is(flip, "180")) off = 0;

@@ -29,9 +29,14 @@ struct Placement {
     PlaneRect src; // of the source picture
 };
 
+// Width of the menu sidebar on a W-pixel-wide output without an overlay plane:
+// 360 columns, but never more than half the width, so that the video keeps
+// the other half on a narrow panel (0 for a width below 2).
+int menu_sidebar_width(int W);
+
 // Places a src_w x src_h picture on a W x H mode. `sidebar` = the menu is drawn in a
-// 360-pixel sidebar on the primary plane (no overlay plane, menu open or message
-// shown); `flip`, `aspect`, `fit` are the output's settings (null = default).
+// sidebar (menu_sidebar_width) on the primary plane (no overlay plane, menu open or
+// message shown); `flip`, `aspect`, `fit` are the output's settings (null = default).
 Placement place_picture(int W, int H, int sidebar, const char *flip, const char *aspect,
                         const char *fit, int src_w, int src_h);
 

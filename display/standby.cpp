@@ -108,6 +108,9 @@ bool read_picture(const char *path, AVPacket *pkt) {
 void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char *fit) {
     const char *path = env_get("VEX_KMS_STANDBY");
     if (!path) path = "/opt/vex-fpv/standby.png";
+    // Cleared first: a picture that fails leaves black, not the last painting
+    // (which a repaint would flip over once more).
+    for (int32_t r = 0; r < H; r++) memset(map + (size_t)r * pitch, 0, (size_t)W * 4);
 
     Decode d;
     d.pkt = av_packet_alloc();
@@ -140,7 +143,6 @@ void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char
     const AVFrame *fr = d.frame;
     int32_t x, y, w, h;
     standby_dest(W, H, fr->width, fr->height, fit, &x, &y, &w, &h);
-    for (int32_t r = 0; r < H; r++) memset(map + (size_t)r * pitch, 0, (size_t)W * 4);
 
     bool full_range;
     AVPixelFormat src_fmt = plain_yuv((AVPixelFormat)fr->format, &full_range);

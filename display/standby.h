@@ -21,9 +21,9 @@ void standby_dest(int32_t W, int32_t H, int32_t pic_w, int32_t pic_h, const char
 // text leaves it as it is.
 void flip_buffer_argb(uint8_t *px, uint32_t pitch, int32_t w, int32_t h, const char *flip);
 
-// Decodes the picture file and paints it into a W x H XRGB8888 buffer, black
-// around it. A file that cannot be read or decoded is logged and leaves the
-// buffer as it was.
+// Clears a W x H XRGB8888 buffer to black, then decodes the picture file and
+// paints it there. A file that cannot be read or decoded is logged and leaves
+// the buffer black.
 void load_standby(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, const char *fit);
 
 // First painting of a fresh standby buffer during output set-up (output

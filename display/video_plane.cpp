@@ -132,8 +132,8 @@ bool video_showing() {
 void video_plane_off(const Output &o) {
     uint32_t w = o.mode.hdisplay, h = o.mode.vdisplay;
     if (o.primary_path)
-        drmModeSetPlane(drm_fd, o.plane_id, o.crtc_id, o.standby_fb, 0, 0, 0, w, h, 0, 0, w << 16,
-                        h << 16);
+        drmModeSetPlane(drm_fd, o.primary_plane_id ? o.primary_plane_id : o.plane_id, o.crtc_id,
+                        o.standby_fb, 0, 0, 0, w, h, 0, 0, w << 16, h << 16);
     else
         plane_ops_for(o.atomic_ok).off(o);
 }

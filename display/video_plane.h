@@ -22,7 +22,7 @@ struct Output;
 uint32_t video_import(const AVFrame *f, const AVDRMFrameDescriptor *desc);
 
 // Places a src_w x src_h picture on output `index` (its mode, aspect, fit and
-// flip; `sidebar`: the menu takes a 360-pixel column on the primary plane) and
+// flip; `sidebar`: the menu takes its sidebar column on the primary plane) and
 // puts `fb` on its video plane. A panel output whose frame (frame_w x frame_h,
 // NV12) can go through its own scaled ring shows the ring slot instead. A
 // refused update is logged the first time for that output; the next output

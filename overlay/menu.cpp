@@ -11,6 +11,7 @@
 #include "core/control_file.h"
 #include "core/env.h"
 #include "display/output.h"
+#include "display/placement.h"
 #include "display/standby.h"
 #include "display/video_plane.h"
 #include "overlay/canvas.h"
@@ -33,9 +34,6 @@ constexpr uint32_t col_on_accent = 0xff04231a;
 constexpr uint32_t col_text = 0xffeef0f4;
 constexpr uint32_t col_grey = 0xff8b94a6;
 constexpr uint32_t col_divider = 0xff2a3140;
-
-// Width of the sidebar column on an output without an overlay plane.
-constexpr int32_t sidebar_w = 360;
 
 // Sizes of the menu panel: [0] small (H < 1000), [1] large.
 struct PanelSizes {
@@ -327,7 +325,7 @@ void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, cons
                          bool sidebar) {
     const Canvas cv{px, pitch, W, H};
     const MessageSizes &z = message_sizes[sidebar][H >= 1000];
-    const int32_t span = sidebar ? sidebar_w : W;
+    const int32_t span = sidebar ? menu_sidebar_width(W) : W;
     const int32_t mid = H / 5;
     cv.text((span - ft_text_w("Info", z.caption_px)) / 2, mid + z.caption_dy, "Info", col_grey,
             z.caption_px);
@@ -393,7 +391,7 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
     g_px_my = strcmp(flip, "v") == 0 || strcmp(flip, "180") == 0;
     const Canvas cv{px, pitch, W, H};
     if (m.message) {
-        cv.fill(0, 0, sidebar_w, H, col_panel);
+        cv.fill(0, 0, menu_sidebar_width(W), H, col_panel);
         draw_message_screen(px, pitch, W, H, m.message_text, true);
     } else if (m.open) {
         cv.fill(0, 0, W / 2, H, col_panel);

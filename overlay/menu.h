@@ -62,7 +62,7 @@ MenuLayout menu_layout(int32_t W, int32_t H, int32_t count);
 // Draws the menu panel (tabs with icons, title, items) onto a canvas.
 void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
 // Draws the message screen: "Info" over the text, each centred in W (an
-// overlay) or in the 360-pixel sidebar column.
+// overlay) or in the sidebar column (menu_sidebar_width: 360 wide, at most W/2).
 void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
                          bool sidebar);
 

@@ -258,9 +258,21 @@ int parse_plane(Parser &ps, const std::vector<std::string> &t) {
             if (crtc_mask(ps, val, &p.crtc_mask)) return -1;
             have_crtcs = true;
         } else if (key == "formats") {
-            for (const std::string &f : split_list(val)) {
+            for (const std::string &entry : split_list(val)) {
+                const size_t colon = entry.find(':');
+                const std::string f = entry.substr(0, colon);
                 if (f.size() != 4) return ps.fail("format '%s' is not a fourcc", f.c_str());
                 p.formats.push_back(fourcc_code(f[0], f[1], f[2], f[3]));
+                std::vector<uint64_t> own;
+                for (size_t at = colon; at != std::string::npos;) {
+                    const size_t next = entry.find('+', at + 1);
+                    const std::string m = entry.substr(at + 1, next - at - 1);
+                    uint64_t mod;
+                    if (parse_modifier(m, &mod)) return ps.fail("unknown modifier '%s'", m.c_str());
+                    own.push_back(mod);
+                    at = next;
+                }
+                p.format_modifiers.push_back(own);
             }
         } else if (key == "modifiers") {
             for (const std::string &f : split_list(val)) {
@@ -304,6 +316,8 @@ int parse_plane(Parser &ps, const std::vector<std::string> &t) {
     if (p.formats.empty()) return ps.fail("plane %s lists no formats", p.name.c_str());
     if (!have_crtcs) return ps.fail("plane %s names no crtcs", p.name.c_str());
     if (p.modifiers.empty()) p.modifiers.push_back(DRM_FORMAT_MOD_LINEAR);
+    for (std::vector<uint64_t> &own : p.format_modifiers)
+        if (own.empty()) own = p.modifiers;
     c->planes.push_back(p);
     return 0;
 }
@@ -373,6 +387,8 @@ int parse_knob(Parser &ps, const std::vector<std::string> &t) {
         c->atomic_commit_errno = ENOTSUP;
     else if (k == "atomic_commit" && v == "accept")
         c->atomic_commit_errno = 0;
+    else if (k == "fb_modifiers" && (v == "refuse" || v == "accept"))
+        c->no_fb_modifiers = v == "refuse";
     else if (k == "yuv_odd_x" && (v == "refuse" || v == "accept"))
         c->yuv_odd_x_refuse = v == "refuse";
     else if (k == "linear_argb" && v == "refuse") {
@@ -455,6 +471,17 @@ int parse_board_line(Parser &ps, const std::vector<std::string> &t) {
 
 } // namespace
 
+bool KmsPlaneDesc::takes(uint32_t format, uint64_t modifier) const {
+    for (size_t i = 0; i < formats.size(); ++i) {
+        if (formats[i] != format) continue;
+        const std::vector<uint64_t> &m =
+            i < format_modifiers.size() ? format_modifiers[i] : modifiers;
+        for (uint64_t x : m)
+            if (x == modifier) return true;
+    }
+    return false;
+}
+
 int kms_connector_type_from_name(const char *name) {
     for (size_t i = 0; i < sizeof connector_type_names / sizeof *connector_type_names; ++i)
         if (strcmp(connector_type_names[i], name) == 0) return static_cast<int>(i);
@@ -491,6 +518,12 @@ int kms_board_parse(const char *text, KmsBoard *out, std::string *err) {
         }
         for (const KmsConnectorDesc &d : c.connectors)
             if (d.crtc_mask == 0) return ps.fail("connector %s can reach no crtc", d.name.c_str());
+        for (const KmsPlaneDesc &pd : c.planes)
+            for (const std::vector<uint64_t> &mods : pd.format_modifiers)
+                for (uint64_t m : mods)
+                    if (c.no_fb_modifiers && m != DRM_FORMAT_MOD_LINEAR)
+                        return ps.fail("plane %s names a modifier on a card without them",
+                                       pd.name.c_str());
     }
     return 0;
 }

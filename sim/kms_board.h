@@ -19,6 +19,11 @@ struct KmsPlaneDesc {
     uint32_t crtc_mask = 0;
     std::vector<uint32_t> formats;
     std::vector<uint64_t> modifiers; // linear only when the file names none
+    // Per format (parallel to `formats`): the modifiers it takes; the plane's
+    // `modifiers` unless the file gives the format its own ("NV12:afbc16x16").
+    std::vector<std::vector<uint64_t>> format_modifiers;
+    // Whether the plane scans out `format` with `modifier`.
+    bool takes(uint32_t format, uint64_t modifier) const;
     bool has_zpos = false, zpos_immutable = false;
     uint64_t zpos_min = 0, zpos_max = 0, zpos_default = 0;
     uint32_t max_down = 0;                 // largest src/dst ratio; 0 = unlimited
@@ -50,6 +55,7 @@ struct KmsCardDesc {
     bool refuse_atomic_cap = false;
     int atomic_commit_errno = 0; // 0 = atomic commits allowed
     bool yuv_odd_x_refuse = false;
+    bool no_fb_modifiers = false; // no modifier support: no IN_FORMATS, linear buffers only
     uint32_t pitch_align = 64;
     std::vector<KmsCrtcDesc> crtcs;
     std::vector<KmsPlaneDesc> planes;

@@ -225,11 +225,8 @@ int handle_to_prime(KmsFile *f, uint32_t handle, uint32_t flags, int *out) {
 // ---- framebuffers -----------------------------------------------------------
 
 bool any_plane_has(const KmsCard &c, uint32_t format, uint64_t modifier) {
-    for (const KmsPlaneDesc &p : c.desc.planes) {
-        if (std::find(p.formats.begin(), p.formats.end(), format) == p.formats.end()) continue;
-        if (std::find(p.modifiers.begin(), p.modifiers.end(), modifier) != p.modifiers.end())
-            return true;
-    }
+    for (const KmsPlaneDesc &p : c.desc.planes)
+        if (p.takes(format, modifier)) return true;
     return false;
 }
 
@@ -239,6 +236,7 @@ int add_fb2(KmsFile *f, uint32_t w, uint32_t h, uint32_t format, const uint32_t 
     KmsCard &c = *f->card;
     if (flags & ~static_cast<uint32_t>(DRM_MODE_FB_INTERLACED | DRM_MODE_FB_MODIFIERS))
         return EINVAL;
+    if ((flags & DRM_MODE_FB_MODIFIERS) && c.desc.no_fb_modifiers) return EINVAL;
     if (!w || !h || w > fb_max_size || h > fb_max_size) return EINVAL;
     const KmsFormatInfo *fi = kms_format_info(format);
     if (!fi) return EINVAL;
@@ -386,23 +384,37 @@ std::vector<uint8_t> make_edid(const KmsConnectorDesc &d, const std::vector<drmM
     return e;
 }
 
+// The plane's IN_FORMATS blob: its formats, and each modifier any of them
+// takes with the mask of the formats that take it.
 std::vector<uint8_t> make_in_formats(const KmsPlaneDesc &p) {
     drm_format_modifier_blob h{};
     size_t nf = std::min<size_t>(p.formats.size(), 64);
+    std::vector<drm_format_modifier> mods;
+    for (size_t f = 0; f < nf; ++f) {
+        const std::vector<uint64_t> &own =
+            f < p.format_modifiers.size() ? p.format_modifiers[f] : p.modifiers;
+        for (uint64_t mod : own) {
+            auto it = std::find_if(mods.begin(), mods.end(),
+                                   [&](const drm_format_modifier &m) { return m.modifier == mod; });
+            if (it == mods.end()) {
+                mods.push_back(drm_format_modifier{});
+                mods.back().modifier = mod;
+                it = mods.end() - 1;
+            }
+            it->formats |= 1ull << f;
+        }
+    }
     h.version = FORMAT_BLOB_CURRENT;
     h.count_formats = static_cast<uint32_t>(nf);
     h.formats_offset = sizeof h;
-    h.count_modifiers = static_cast<uint32_t>(p.modifiers.size());
+    h.count_modifiers = static_cast<uint32_t>(mods.size());
     h.modifiers_offset = static_cast<uint32_t>((sizeof h + 4 * nf + 7) / 8 * 8);
-    std::vector<uint8_t> out(h.modifiers_offset + sizeof(drm_format_modifier) * p.modifiers.size());
+    std::vector<uint8_t> out(h.modifiers_offset + sizeof(drm_format_modifier) * mods.size());
     memcpy(out.data(), &h, sizeof h);
     memcpy(out.data() + sizeof h, p.formats.data(), 4 * nf);
-    for (size_t i = 0; i < p.modifiers.size(); ++i) {
-        drm_format_modifier m{};
-        m.formats = nf == 64 ? ~0ull : (1ull << nf) - 1;
-        m.modifier = p.modifiers[i];
-        memcpy(out.data() + h.modifiers_offset + i * sizeof m, &m, sizeof m);
-    }
+    if (!mods.empty())
+        memcpy(out.data() + h.modifiers_offset, mods.data(),
+               sizeof(drm_format_modifier) * mods.size());
     return out;
 }
 
@@ -459,6 +471,7 @@ KmsCard *card_create(size_t index) {
         c.objects[c.next_id++] = {KmsObjType::plane, i};
         std::vector<size_t> pl = {p_type, p_fb, p_crtc, p_cx, p_cy, p_cw,
                                   p_ch,   p_sx, p_sy,   p_sw, p_sh, p_inf};
+        if (c.desc.no_fb_modifiers) pl.pop_back(); // IN_FORMATS
         if (pd.has_zpos)
             pl.push_back(
                 add_prop(c, KmsPropKind::zpos, "zpos",
@@ -1589,7 +1602,7 @@ int drmClose(int fd) {
 
 namespace {
 
-int get_cap(const KmsFile *, drm_get_cap *a) {
+int get_cap(const KmsFile *f, drm_get_cap *a) {
     switch (a->capability) {
         case DRM_CAP_DUMB_BUFFER:
             a->value = 1;
@@ -1617,7 +1630,7 @@ int get_cap(const KmsFile *, drm_get_cap *a) {
             a->value = 64;
             break;
         case DRM_CAP_ADDFB2_MODIFIERS:
-            a->value = 1;
+            a->value = f->card->desc.no_fb_modifiers ? 0 : 1;
             break;
         case DRM_CAP_PAGE_FLIP_TARGET:
             a->value = 0;

@@ -91,7 +91,7 @@ int check_plane(const KmsCard &c, const KmsState &n, size_t p) {
     auto it = c.fbs.find(s.fb_id);
     if (it == c.fbs.end()) return EINVAL;
     const KmsFb &fb = it->second;
-    if (!contains(d.formats, fb.format) || !contains(d.modifiers, fb.modifier)) return EINVAL;
+    if (!d.takes(fb.format, fb.modifier)) return EINVAL;
     const KmsFormatInfo *fi = kms_format_info(fb.format);
     if (d.refuse_linear_argb && fi && fi->alpha && fb.modifier == DRM_FORMAT_MOD_LINEAR)
         return EINVAL;

@@ -157,6 +157,15 @@ TEST(ModeSelection, SwitcherMonitorAndVc4) {
               "auto-picking instead."},
              {"SetCrtc("});
 
+    // A request the driver refuses (beyond the CRTC's pixel clock) gives way to
+    // the automatic choice rather than costing the output.
+    run_on(dir, "vc4-4k-tv", {{"VEX_KMS_MODE", "3840x2160i@60"}}, "1920x1080@60")
+        .expect({"SetCrtc(crtc {pixelvalve2}, 3840x2160@60): Invalid argument",
+                 "requested mode 3840x2160@60 refused by the driver — falling back to the "
+                 "automatic choice 1920x1080@60",
+                 "output 0 → crtc {pixelvalve2} plane {overlay-0} 1920x1080@60",
+                 "driving 1 HDMI output(s)"});
+
     // A second display on the other CRTC: the shared overlay planes the first
     // output took (video and menu) are not offered to it again.
     const std::string two =

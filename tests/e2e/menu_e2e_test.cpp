@@ -17,18 +17,18 @@ using Shots = std::vector<TestImage>; // HDMI-A-1, DSI-1
 // open: silent (the screens keep the standby picture) or fed with a looped
 // stream. Without monitor-swap detection an idle loop pass makes one display
 // call, its vblank wait.
-SimRunOpts live_opts(SimEnv env) {
+SimRunOpts live_opts(SimEnv env, const std::string &board) {
     SimRunOpts o;
     o.env = std::move(env);
-    o.env.insert(o.env.end(), {{"VEX_SIM_BOARD", "rk3566-hdmi-dsi"}, {"VEX_KMS_HOTPLUG", "0"}});
+    o.env.insert(o.env.end(), {{"VEX_SIM_BOARD", board}, {"VEX_KMS_HOTPLUG", "0"}});
     o.update_log = true;
     o.timeout_s = 20;
     return o;
 }
 
 struct LiveRun : SimThread {
-    LiveRun(TestDir &d, SimEnv env, bool video)
-        : SimThread(d, live_opts(std::move(env)), true,
+    LiveRun(TestDir &d, SimEnv env, bool video, const std::string &board_file = "rk3566-hdmi-dsi")
+        : SimThread(d, live_opts(std::move(env), board_file), true,
                     video ? "h264_stamped_480p60.h264" : nullptr) {}
     bool started() { return wait_log("vex-mpp: hdmi_state="); }
     bool shoot(Shots *s) { return screenshot_now(board, {"HDMI-A-1", "DSI-1"}, s); }
@@ -214,6 +214,92 @@ TEST(Connect, QrCodeOnEveryStandbyScreenFlippedWithTheOutput) {
     }
     EXPECT_EQ(plain.join().status, 0) << describe(plain.r);
     EXPECT_EQ(flipped.join().status, 0) << describe(flipped.r);
+}
+
+// The panel alone (the monitor unplugged) is driven from the HDMI port, whose
+// primary plane takes no NV12: the video goes on the port's NV12 window and
+// the standby screen stays on the primary below it, there again with its
+// captions when the video is hidden, and with the sidebar menu.
+TEST(Standby, StaysOnAPrimaryWithoutNv12AfterTheVideo) {
+    TestDir dir;
+    const std::string board = dir.next_board() + "/../panel-alone.board";
+    std::string text = read_file(VEX_TEST_BOARDS "/../../sim/boards/rk3566-hdmi-dsi.board");
+    text.replace(text.find("mm=530x300"), 10, "status=disconnected");
+    ASSERT_TRUE(put_file(board, text));
+    LiveRun run(dir, {{"VEX_KMS_HIDE_MS", "300"}}, false, board);
+    ASSERT_TRUE(run.started()) << run.log();
+    put_file(run.control("connect"), "qr=1\n#\nssid=FieldNet\npush=rtmp://10.0.0.2/live/abc\n");
+    Shots base, s;
+    auto shoot = [&](Shots *x) { return screenshot_now(run.board, {"DSI-1"}, x); };
+    ASSERT_TRUE(wait_for([&] { return shoot(&base) && spot(base[0], 0x2dd4bf).n > 100; }, 3000))
+        << run.log();
+
+    // The stream once, about 60 pictures a second, then nothing: hidden 300 ms on.
+    const std::string stream = read_file(stream_path("h264_stamped_480p60.h264"));
+    for (size_t at = 0; at < stream.size(); at += 8192, usleep(16000)) {
+        const size_t n = std::min<size_t>(8192, stream.size() - at);
+        ASSERT_EQ(write(run.input, stream.data() + at, n), (ssize_t)n);
+    }
+    const unsigned standby = run.updates("DSI-1").front().plane;
+    unsigned video = 0;
+    auto video_off = [&] {
+        for (const PlaneUpdate &u : run.updates("DSI-1"))
+            if (u.fmt == "NV12") video = u.plane;
+        auto all = run.updates("DSI-1");
+        return video && all.back().plane == video && all.back().fb == 0;
+    };
+    ASSERT_TRUE(wait_for(video_off, 8000)) << run.log();
+    EXPECT_NE(video, standby);
+    for (const PlaneUpdate &u : run.updates("DSI-1")) EXPECT_TRUE(u.plane != standby || u.fb);
+    ASSERT_TRUE(shoot(&s));
+    EXPECT_TRUE(s[0].px == base[0].px) << "the standby screen did not come back";
+
+    put_file(run.control("menu"), menu_file);
+    EXPECT_TRUE(wait_for([&] { return shoot(&s) && rgb(s[0], 5, 5) == panel; }, 3000));
+    EXPECT_EQ(run.join().status, 0) << describe(run.r);
+}
+
+// Four monitors of the five-monitor board playing video with the menu open:
+// the ports whose NV12 windows are a free linear primary and an AFBC-only
+// overlay show the frames on the primary, and their menu overlay is stacked
+// above the video (the card composes by zpos); the two sidebar outputs move the
+// video right of the sidebar.
+TEST(Menu, AboveTheVideoOnEveryOutputOfTheFiveMonitorBoard) {
+    TestDir dir;
+    LiveRun run(dir, {}, true, "five-monitors");
+    const std::vector<std::string> names = {"HDMI-A-1", "HDMI-A-2", "DP-1", "DP-2"};
+    auto last = [&](const std::string &o, const char *fmt) {
+        PlaneUpdate found;
+        for (const PlaneUpdate &u : read_updates(run.board, o))
+            if (u.fmt == fmt && u.fb) found = u;
+        return found;
+    };
+    auto frames_everywhere = [&] {
+        for (const std::string &o : names)
+            if (last(o, "NV12").stamp < 0) return false;
+        return true;
+    };
+    ASSERT_TRUE(run.started() && wait_for(frames_everywhere, 8000)) << run.log();
+
+    put_file(run.control("menu"), menu_file);
+    auto menu_placed = [&] {
+        return last("HDMI-A-1", "NV12").dst[0] >= 360 && last("HDMI-A-2", "NV12").dst[0] >= 360 &&
+               last("DP-1", "AR24").fb && last("DP-2", "AR24").fb;
+    };
+    ASSERT_TRUE(wait_for(menu_placed, 5000)) << run.log();
+    std::vector<TestImage> s;
+    ASSERT_TRUE(screenshot_now(run.board, names, &s));
+    for (int i = 0; i < 2; i++) EXPECT_EQ(rgb(s[(size_t)i], 5, 5), panel) << names[(size_t)i];
+    for (int i = 2; i < 4; i++) {
+        const std::string &o = names[(size_t)i];
+        const PlaneUpdate video = last(o, "NV12"), menu = last(o, "AR24");
+        EXPECT_GT(menu.zpos, video.zpos) << o;
+        // The menu's highlighted tab, opaque, shows over the picture.
+        const Spot tab =
+            spot(s[(size_t)i], accent, video.dst[0], video.dst[1], video.dst[2], video.dst[3]);
+        EXPECT_GT(tab.n, 5000) << o;
+    }
+    EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
 
 } // namespace

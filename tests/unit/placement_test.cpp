@@ -70,6 +70,14 @@ TEST(Placement, PlacePictureDefaultsAndSidebar) {
     EXPECT_EQ(place_picture(1920, 1080, 1, "h", "keep", "fit", 1920, 1080).dst.x, 0);
     EXPECT_EQ(place_picture(1920, 1080, 1, "180", "keep", "stretch", 1920, 1080).dst.x, 0);
     EXPECT_EQ(place_picture(1920, 1080, 1, "v", "keep", "fit", 1920, 1080).dst.x, 360);
+    // Narrower than two sidebars: half the width each, never an empty or
+    // negative video.
+    EXPECT_EQ(menu_sidebar_width(720), 360);
+    p = place_picture(480, 800, 1, nullptr, "keep", "stretch", 1280, 720);
+    EXPECT_EQ(v(p.dst), (std::vector<int>{240, 332, 240, 135}));
+    for (int W : {0, 1, 2, 359, 360, 600})
+        EXPECT_GE(place_picture(W, 480, 1, nullptr, nullptr, nullptr, 640, 480).dst.w * 2, W - 1)
+            << W;
 }
 
 TEST(Placement, OutputOverridesAndStandbyKey) {

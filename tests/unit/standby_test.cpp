@@ -67,15 +67,20 @@ TEST(Standby, PicturesFailuresAndRepaint) {
     ASSERT_TRUE(write_jpeg(use("s.png")));
     EXPECT_EQ(load(t, nullptr), "s.png: 64x64 → 200x200 at 60,0 (fit fit), 200 rows painted\n");
     for (int shift : {0, 8, 16}) EXPECT_NEAR((int)((t.at(160, 100) >> shift) & 0xff), 200, 3);
-    // Failures leave the buffer as it was.
-    std::fill(t.px.begin(), t.px.end(), 0x123456);
+    // Failures leave the buffer black, whatever it held.
+    const std::vector<uint32_t> black(320 * 200, 0);
     std::ofstream(use("empty.png"));
+    std::fill(t.px.begin(), t.px.end(), 0x123456);
     EXPECT_EQ(load(t, nullptr), "empty.png: empty file\n");
+    EXPECT_EQ(t.px, black);
     use("missing.png");
+    std::fill(t.px.begin(), t.px.end(), 0x123456);
     EXPECT_EQ(load(t, nullptr), "missing.png: open failed: No such file or directory\n");
+    EXPECT_EQ(t.px, black);
     std::ofstream(use("junk.png")) << "not a picture at all";
+    std::fill(t.px.begin(), t.px.end(), 0x123456);
     EXPECT_NE(load(t, nullptr).find(": decode failed (send="), std::string::npos);
-    EXPECT_EQ(t.px, std::vector<uint32_t>(320 * 200, 0x123456));
+    EXPECT_EQ(t.px, black);
     // Repainted for the output's flip and fit (stretched: no bars), remembered in its key.
     use("pic.png");
     Output &o = outs[0] = Output{};
@@ -92,6 +97,12 @@ TEST(Standby, PicturesFailuresAndRepaint) {
     EXPECT_EQ(repaint(nullptr, nullptr), std::make_tuple(std::string("none/fit"), 0u, red));
     o.standby_map = nullptr; // nothing to paint: nothing happens
     EXPECT_EQ(repaint("h", nullptr), std::make_tuple(std::string("none/fit"), 0u, red));
+    // A mirrored output whose picture went missing: black, not the last
+    // painting mirrored back.
+    o.standby_map = (uint8_t *)t.px.data();
+    EXPECT_EQ(repaint("h", nullptr), std::make_tuple(std::string("h/fit"), 0u, blue));
+    use("missing.png");
+    EXPECT_EQ(repaint("h", nullptr), std::make_tuple(std::string("h/fit"), 0u, 0u));
     nout = 0, o = Output{};
     unsetenv("VEX_KMS_STANDBY"), unsetenv("VEX_SIM_DIR");
     EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
