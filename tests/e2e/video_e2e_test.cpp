@@ -213,13 +213,13 @@ TEST(VideoRun, WholeStreamAtFullSpeedOnTwoOutputs) {
     TestDir dir;
     // Unpaced, shown on arrival on both outputs; the 100th display commit
     // takes 200 ms, which the slow-frame report must flag. The decoder takes
-    // 2.5 ms a frame: on the simulated board the panel's RGA scaling is done
+    // 4 ms a frame: on the simulated board the panel's RGA scaling is done
     // by the CPU, and a loop slower than the decoder would drop most frames.
     VideoRun v = play(dir, kStreamLong,
                       {{"VEX_SMOOTH", "0"},
                        {"VEX_SIM_BOARD", "rk3566-hdmi-dsi"},
                        {"VEX_SIM_SLOW_COMMIT", "100:200"},
-                       {"VEX_SIM_DEC_DELAY_US", "2500"}},
+                       {"VEX_SIM_DEC_DELAY_US", "4000"}},
                       {});
     EXPECT_EQ(v.dec, 1200);
     // Standard input closed: the last frame was presented before the exit.
