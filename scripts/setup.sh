@@ -9,14 +9,19 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
   libdrm-dev libgbm-dev libegl-dev libgles-dev libfreetype-dev fonts-dejavu-core
-  libgtest-dev clang-format
+  libqrencode-dev libgtest-dev clang-format
 )
 
+# With a foreign architecture added (scripts/arm64.sh), a package can be
+# installed once per architecture: ask for the native one, or for "all".
+native=$(dpkg --print-architecture)
+installed() {
+  dpkg-query -W -f='${Status}\n' "$1:$native" 2>/dev/null | grep -qx 'install ok installed' ||
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null | grep -qx 'install ok installed all'
+}
 missing=()
 for p in "${packages[@]}"; do
-  if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"

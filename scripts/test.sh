@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every check CI runs: formatting, the warnings-as-errors build with all
-# tests, and the same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests, and the same tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+# then the board build: FFmpeg 7.1 headers, the .deb packages, and the arm64
+# cross build with its unit tests under qemu.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +21,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build/asan -j"$(nproc)" --output-on-failure --timeout 600
+
+# ---- the board build ---------------------------------------------------------
+echo "== board build: every product object against FFmpeg 7.1's headers"
+scripts/ffmpeg7.sh
+
+echo "== board build: amd64 package"
+scripts/package.sh build/ci amd64
+
+echo "== board build: arm64 cross build, unit tests under qemu, arm64 package"
+scripts/arm64.sh

@@ -9,6 +9,7 @@
 // was freed, so the pool is reference-counted and outlives its context.
 
 #include "sim/sim_decoder.h"
+#include "stream/ffmpeg_compat.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -277,7 +278,7 @@ void copy_frame_fields(AVFrame *dst, const AVFrame *src) {
     dst->repeat_pict = src->repeat_pict;
     // Bit 2 is the key-frame bit that the program sets on its own.
     dst->flags = src->flags & ~2;
-#if LIBAVUTIL_VERSION_INT < AV_VERSION_INT(58, 29, 100)
+#if VEX_AVFRAME_HAS_FLAG_FIELDS
     dst->key_frame = src->key_frame;
     dst->interlaced_frame = src->interlaced_frame;
     dst->top_field_first = src->top_field_first;

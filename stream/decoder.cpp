@@ -55,6 +55,9 @@ int drain_decoder(AVCodecContext *ctx, int key) {
             av_frame_free(&f);
             break;
         }
+        // Counted before the frame can be shown, so that no report ever sees
+        // more frames shown than decoded.
+        count_one(g_dec_count);
         // Push in decode order, holding back the newest so the key mark lands on it.
         if (held) mb_push(held);
         held = f;
@@ -64,6 +67,5 @@ int drain_decoder(AVCodecContext *ctx, int key) {
         if (key) held->flags |= AV_FRAME_FLAG_KEY;
         mb_push(held);
     }
-    g_dec_count.fetch_add(n, std::memory_order_relaxed);
     return n;
 }

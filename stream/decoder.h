@@ -4,10 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-// The library's key-frame bit in AVFrame.flags (named by FFmpeg from 6.1 on).
-#ifndef AV_FRAME_FLAG_KEY
-#define AV_FRAME_FLAG_KEY (1 << 1)
-#endif
+#include "stream/ffmpeg_compat.h" // AV_FRAME_FLAG_KEY on every FFmpeg version
 
 // A decoder context that negotiates DRM PRIME output; not opened. Null on failure.
 AVCodecContext *new_decoder_ctx(const AVCodec *codec, const char *name);

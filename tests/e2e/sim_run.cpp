@@ -333,6 +333,37 @@ bool put_file(const std::string &path, const std::string &text, time_t stamp) {
     return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+CtlResult vexctl(const std::string &board, const std::vector<std::string> &args) {
+    CtlResult r;
+    std::vector<std::string> argv{VEX_CTL_EXE, "--dir", board + "/run/vex-fpv"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envv;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "VEX_", 4) != 0) envv.push_back(*e);
+    const std::string out_path = board + "/../vexctl.stdout",
+                      err_path = board + "/../vexctl.stderr";
+    const int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = spawn(argv, envv, -1, out_fd, err_fd);
+    for (int fd : {out_fd, err_fd})
+        if (fd >= 0) close(fd);
+    int st = 0;
+    const int64_t deadline = mono_ms() + 10000;
+    while (pid > 0 && waitpid(pid, &st, WNOHANG) != pid) {
+        if (mono_ms() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            ADD_FAILURE() << "vexctl did not finish";
+            break;
+        }
+        usleep(2000);
+    }
+    r.status = pid > 0 ? decode_status(st) : -1;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
 bool wait_for(const std::function<bool()> &cond, int ms) {
     for (const int64_t end = mono_ms() + ms; !cond(); usleep(20000))
         if (mono_ms() >= end) return false;

@@ -118,6 +118,14 @@ std::string read_file(const std::string &path);
 // program's control files are written; with stamp != 0 the modification time
 // is set to that second first. false on failure.
 bool put_file(const std::string &path, const std::string &text, time_t stamp = 0);
+// One run of the control tool vexctl on the run directory of `board` (its
+// "/run/vex-fpv", given as --dir), with the caller's environment less its
+// VEX_ variables; killed after 10 s.
+struct CtlResult {
+    int status = -1;
+    std::string out, err;
+};
+CtlResult vexctl(const std::string &board, const std::vector<std::string> &args);
 // Polls cond every 20 ms until it holds (true) or `ms` have passed since the
 // call (false; the time cond takes counts).
 bool wait_for(const std::function<bool()> &cond, int ms);
