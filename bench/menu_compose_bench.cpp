@@ -51,9 +51,7 @@ int main() {
 
     static const char menu[] = "open\n1\n1\n2\nDisplay\nResolution: 1920x1080\nRefresh: 60 Hz\n"
                                "Aspect: 16:9\nFit: fit\nFlip: none\nTelemetry: off\nReboot\n";
-    FILE *f = fmemopen((void *)menu, sizeof menu - 1, "r");
-    menu_parse(f, &g_menu);
-    fclose(f);
+    menu_parse(menu, sizeof menu - 1, &g_menu);
 
     render_menu_all(); // warm-up: glyph sizes, page faults
     memset(a.data(), 1, a.size());

@@ -51,6 +51,9 @@ int main(int argc, char **argv) {
         return 0;
     }
 
+    // The face is needed from the display start on: it draws the connect
+    // captions onto the first standby screens.
+    font_init();
     poll_connect();
     StandbyPainters painters;
     painters.captions = draw_connect;
@@ -64,7 +67,6 @@ int main(int argc, char **argv) {
     apply_output_overrides();
     config_read_gpu();
     startup_decoder(&g_reader_args);
-    font_init();
     overlay_startup();
 
     pthread_t reader;

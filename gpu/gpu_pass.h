@@ -2,11 +2,15 @@
 // The GPU correction pass, which turns a decoded frame into a corrected scan-out
 // framebuffer.
 #include <cstdint>
+#include <ctime>
 
 struct AVDRMFrameDescriptor;
 
 // 1 while a 3-D LUT is applied by the GPU pass.
 extern int g_lut_on;
+// Modification time (whole seconds) of the LUT file at its last load; 0 makes
+// the GPU pass load g_lut_path again.
+extern time_t g_lut_mtime;
 
 // The GPU output: the dmabuf of the ring slot drawn last (-1 when none), its
 // size and its row stride in pixels, for consumers on the RGA engine.

@@ -23,7 +23,8 @@ constexpr uint32_t qr_dark = 0xff000000;
 constexpr uint32_t name_colour = 0xffffffff;
 constexpr uint32_t push_colour = 0xff2dd4bf;
 
-struct timespec g_conn_mtime; // modification time of the file last read
+ControlFile g_conn_file;
+ControlText g_conn_text;
 
 const char *connect_path() {
     const char *p = env_get("VEX_KMS_CONNECT");
@@ -44,14 +45,19 @@ bool starts_with(const char *s, const char *prefix) {
 } // namespace
 
 int poll_connect() {
-    const char *path = connect_path();
-    FILE *f = nullptr;
-    if (poll_control_file(path, &g_conn_mtime, &f) != ControlPoll::opened) return 0;
+    if (poll_control_file(connect_path(), &g_conn_file, &g_conn_text) != ControlPoll::changed)
+        return 0;
+    connect_parse(g_conn_text.data, g_conn_text.len);
+    return 1;
+}
+
+void connect_parse(const char *data, size_t len) {
     int n = 0, rows = 0;
     g_conn_ssid[0] = 0;
     g_conn_push[0] = 0;
     char line[128];
-    while (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    while (lines.next(line, sizeof line)) {
         if (starts_with(line, "ssid=")) {
             take_value(line + 5, g_conn_ssid, sizeof g_conn_ssid);
         } else if (starts_with(line, "push=")) {
@@ -69,8 +75,6 @@ int poll_connect() {
         }
     }
     g_qr_n = (n >= 1 && rows == n) ? n : 0;
-    fclose(f);
-    return 1;
 }
 
 ConnectLayout connect_layout(int32_t W, int32_t H, int32_t n) {
@@ -96,6 +100,42 @@ void connect_push_caption(const char *push, char *out, size_t len) {
         snprintf(out, len, "Push stream to: %s", push);
 }
 
+int32_t connect_margin(int32_t W) {
+    return std::max(W / 40, 6);
+}
+
+void connect_caption_lines(const char *push, int32_t W, int32_t push_px, TextLines *out) {
+    *out = TextLines{};
+    const int32_t avail = W - 2 * connect_margin(W);
+    const int min_px = std::min(push_px, 12);
+    char caption[192];
+    connect_push_caption(push, caption, sizeof caption);
+    // The usual single line when it fits.
+    if (text_wrap(caption, push_px, avail, 1, out)) return;
+    // Else one line for the server and one for the key (when the target has
+    // both), at the largest size where each fits on its line; at the smallest
+    // size lines too long are broken, so that the whole key can be read.
+    char parts[2][192];
+    int n = 1;
+    const char *slash = strrchr(push, '/');
+    if (slash && slash[1]) {
+        snprintf(parts[0], sizeof parts[0], "Server URL: %.*s", (int)(slash + 1 - push), push);
+        snprintf(parts[1], sizeof parts[1], "Stream key: %s", slash + 1);
+        n = 2;
+    } else {
+        snprintf(parts[0], sizeof parts[0], "%s", caption);
+    }
+    for (int32_t size = push_px; size >= min_px; size -= 2) {
+        *out = TextLines{};
+        bool whole = true;
+        for (int k = 0; k < n; k++) whole = text_wrap(parts[k], size, avail, 1, out) && whole;
+        if (whole) return;
+    }
+    *out = TextLines{};
+    for (int k = 0; k < n; k++)
+        text_wrap(parts[k], min_px, avail, TextLines::max - (n - 1 - k) - out->n, out);
+}
+
 void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
     if (g_show_connect < 0) {
         const char *v = env_get("VEX_KMS_STANDBY_QR");
@@ -115,15 +155,26 @@ void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
             if (g_qr[r * n + c])
                 fill_rect(map, pitch, W, H, ox + c * l.s, oy + r * l.s, l.s, l.s, qr_dark);
 
+    const int32_t margin = connect_margin(W);
     if (g_conn_ssid[0]) {
-        const int32_t x = l.qx + l.q / 2 - ft_text_w(g_conn_ssid, l.name_px) / 2;
-        ft_text(map, pitch, W, H, x, l.qy + l.q + 2 * l.name_px, g_conn_ssid, name_colour,
-                l.name_px);
+        // Centred under the code, moved in from the edges (and shortened
+        // when wider than the screen).
+        TextLines name{};
+        text_wrap_shrink(g_conn_ssid, l.name_px, std::min(l.name_px, 12), W - 2 * margin, 1, &name);
+        const int32_t w = ft_text_w(name.line[0], name.size);
+        const int32_t x = std::max(std::min(l.qx + l.q / 2 - w / 2, W - margin - w), margin);
+        ft_text(map, pitch, W, H, x, l.qy + l.q + 2 * l.name_px, name.line[0], name_colour,
+                name.size);
     }
     if (g_conn_push[0]) {
-        char caption[192];
-        connect_push_caption(g_conn_push, caption, sizeof caption);
-        const int32_t x = (W - ft_text_w(caption, l.push_px)) / 2;
-        ft_text(map, pitch, W, H, x, l.qy - l.push_px, caption, push_colour, l.push_px);
+        // The last line sits where the single caption line goes; others above it.
+        TextLines lines;
+        connect_caption_lines(g_conn_push, W, l.push_px, &lines);
+        const int32_t step = lines.size * 5 / 4;
+        for (int k = 0; k < lines.n; k++) {
+            const int32_t x = (W - ft_text_w(lines.line[k], lines.size)) / 2;
+            ft_text(map, pitch, W, H, x, l.qy - l.push_px - (lines.n - 1 - k) * step, lines.line[k],
+                    push_colour, lines.size);
+        }
     }
 }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct TextLines;
+
 // Connect state, written only by poll_connect.
 extern int32_t g_qr_n;        // modules per side, 1..64; 0 = no QR code
 extern uint8_t g_qr[64 * 64]; // modules row-major, row stride g_qr_n: 1 dark, 0 light
@@ -18,6 +20,8 @@ extern int g_show_connect;
 // read (the caller repaints the standby screens), else 0. A missing file keeps
 // the last state.
 int poll_connect();
+// Reads a connect file's contents (len bytes, any bytes) into the connect state.
+void connect_parse(const char *data, size_t len);
 
 // Draws the QR code bottom-right with its captions into a W x H canvas, or
 // nothing when there is no valid code or the captions are switched off.
@@ -35,3 +39,13 @@ ConnectLayout connect_layout(int32_t W, int32_t H, int32_t n);
 // The caption line for a push target: "Server URL: ...   Stream key: ..." when
 // the target has a '/' followed by something, else "Push stream to: ...".
 void connect_push_caption(const char *push, char *out, size_t len);
+
+// The caption lines drawn on a W-wide canvas for a push target, at most
+// push_px high: that single line when it fits within the side margins; else
+// "Server URL: ..." and "Stream key: ..." on lines of their own at the largest
+// size (down to 12) where each fits, broken into more lines at 12 when one
+// still does not. Nothing of the target is left out while it fits in
+// TextLines::max lines.
+void connect_caption_lines(const char *push, int32_t W, int32_t push_px, TextLines *out);
+// Pixels kept free at each side of a W-wide canvas.
+int32_t connect_margin(int32_t W);

@@ -12,5 +12,8 @@ bool osd_active();
 // The telemetry HUD over the whole canvas; for outputs with `telem` set.
 void draw_telemetry(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
 // The OSD pop-up, on outputs with `is_dsi` while a pop-up is active; the last
-// thing drawn.
-void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h);
+// thing drawn. `top` is the row of its top edge (-1: the usual place).
+void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h, int32_t top = -1);
+// Whether draw_osd draws on output o, and the height of its pop-up on a w x h
+// canvas (0 when it draws nothing).
+int32_t osd_height_on(const Output *o, int32_t w, int32_t h);

@@ -17,6 +17,7 @@
 #include "overlay/canvas.h"
 #include "overlay/hud.h"
 #include "overlay/overlay.h"
+#include "overlay/telemetry.h"
 #include "overlay/text.h"
 #include "stream/detect_queue.h"
 
@@ -71,7 +72,8 @@ struct OverlayLock {
     OverlayLock &operator=(const OverlayLock &) = delete;
 };
 
-timespec g_menu_mtime;
+ControlFile g_menu_file;
+ControlText g_menu_text;
 
 // The canvas the drawing calls below share.
 struct Canvas {
@@ -127,20 +129,42 @@ void draw_tab_icon(const Canvas &cv, int tab, int32_t ix, int32_t ty, const Pane
     }
 }
 
+// One item row: the label from x0, the value right-aligned to end at x1, both
+// shortened so that they neither overprint nor pass x1.
+void draw_item(const Canvas &cv, const char *item, int32_t x0, int32_t x1, int32_t base, int32_t fs,
+               bool selected) {
+    char label[64], fitted_label[64], value[64];
+    const char *v = menu_item_split(item, label, sizeof label);
+    text_fit_pair(label, v, fs, x1 - x0, std::max(fs / 2, 6), fitted_label, value, sizeof value);
+    cv.text(x0, base, fitted_label, selected ? col_on_accent : col_text, fs);
+    if (value[0])
+        cv.text(x1 - ft_text_w(value, fs), base, value, selected ? col_on_accent : col_accent, fs);
+}
+
+// How many item rows are drawn, and their height: all of them, unless rows
+// would be too low for text of the smallest size (8); then rows just high
+// enough for it, as many as fit into `avail` pixels (more would overprint).
+int32_t rows_shown(int32_t count, int32_t *rh, int32_t avail) {
+    count = std::min(count, (int32_t)menu_max_items);
+    const int32_t least = text_height(8) + 2;
+    if (*rh >= least) return count;
+    *rh = least;
+    return std::clamp(avail / least, 0, count);
+}
+
 // What a sidebar output shows for a menu state: 0 nothing, 1 the message
 // column, 2 the open menu.
 int sidebar_content(const MenuState &m) {
     return m.message ? 1 : m.open ? 2 : 0;
 }
 
-// The sidebar is drawn into the standby buffer and the next composition paints
-// only what the new state shows, so what the old state drew elsewhere (the half
-// screen and panel of the menu, the message column) would stay on the monitor.
-// Such a buffer goes back to what it holds without a menu: cleared while video
-// is on the outputs (as when the video started), else the standby screen.
+// The sidebar is drawn into the standby buffer: the menu and the message fill
+// the same column, but once neither is shown the column would stay on the
+// monitor. Such a buffer goes back to what it holds without a menu: cleared
+// while video is on the outputs (as when the video started), else the standby
+// screen.
 void restore_sidebars(const MenuState &was, const MenuState &now) {
-    const int before = sidebar_content(was);
-    if (before == 0 || before == sidebar_content(now)) return;
+    if (sidebar_content(was) == 0 || sidebar_content(now) != 0) return;
     for (int i = 0; i < nout; i++) {
         Output &o = outs[i];
         if (!o.menu_sidebar || !o.standby_map) continue;
@@ -158,10 +182,11 @@ void restore_sidebars(const MenuState &was, const MenuState &now) {
 // ---------------------------------------------------------------------------
 // The menu file
 
-void menu_parse(FILE *f, MenuState *out) {
+void menu_parse(const char *data, size_t len, MenuState *out) {
     MenuState m{};
     char line[128];
-    auto next = [&] { return fgets(line, sizeof line, f) != nullptr; };
+    ControlLines lines(data, len);
+    auto next = [&] { return lines.next(line, sizeof line); };
     if (next()) {
         if (strncmp(line, "message", 7) == 0) {
             m.message = 1;
@@ -187,8 +212,7 @@ void menu_parse(FILE *f, MenuState *out) {
 int poll_menu() {
     const char *path = env_get("VEX_KMS_MENU");
     if (!path) path = "/run/vex-fpv/menu";
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_menu_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_menu_file, &g_menu_text);
     if (poll == ControlPoll::missing) {
         if (g_menu.open || g_menu.count) {
             const MenuState was = g_menu;
@@ -198,10 +222,9 @@ int poll_menu() {
         }
         return 0;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     MenuState m;
-    menu_parse(f, &m);
-    fclose(f);
+    menu_parse(g_menu_text.data, g_menu_text.len, &m);
     const MenuState was = g_menu;
     g_menu = m;
     restore_sidebars(was, g_menu);
@@ -298,26 +321,32 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
             }
         }
         draw_tab_icon(cv, k, l.ix, ty, z, icon);
-        cv.text(l.ix + fs + 18, ty + z.tab_label_dy, menu_tab_names[k], label, fs);
+        // The name ends before the divider.
+        char name[16];
+        const int32_t lx = l.ix + fs + 18;
+        text_ellipsize(menu_tab_names[k], fs, l.dx - 6 - lx, name, sizeof name);
+        cv.text(lx, ty + z.tab_label_dy, name, label, fs);
     }
 
     cv.fill(l.dx, l.py + l.m, 2, l.ph - 2 * l.m, col_divider);
 
-    cv.text(l.cx, l.tb, m.title[0] ? m.title : menu_tab_names[tab], col_text, l.title_px);
+    char title[64];
+    text_ellipsize(m.title[0] ? m.title : menu_tab_names[tab], l.title_px, l.cw - 2 * l.m, title,
+                   sizeof title);
+    cv.text(l.cx, l.tb, title, col_text, l.title_px);
     cv.fill(l.cx, l.tb + 12, l.cw - 2 * l.m, 2, col_divider);
 
-    for (int32_t j = 0; j < m.count && j < menu_max_items; j++) {
-        const int32_t yj = l.row0 + j * l.rh;
-        const int32_t base = yj + (l.rh + fs) / 2 + l.base_adj;
-        char label[64];
-        const char *value = menu_item_split(m.items[j], label, sizeof label);
-        uint32_t lc = col_text, vc = col_accent;
-        if (m.focus != 0 && j == m.selected) {
-            cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, l.rh - 4, 12, col_accent);
-            lc = vc = col_on_accent;
-        }
-        cv.text(l.cx, base, label, lc, fs);
-        if (value[0]) cv.text(l.px + l.pw - l.m - ft_text_w(value, fs), base, value, vc, fs);
+    // Rows too low for the text size take smaller text.
+    int32_t rh = l.rh;
+    const int32_t rows = rows_shown(m.count, &rh, l.py + l.ph - l.m - l.row0);
+    const int32_t ifs = rh < fs + 2 ? std::max(rh - 2, 8) : fs;
+    const int32_t adj = ifs == fs ? l.base_adj : -ifs / 4;
+    for (int32_t j = 0; j < rows; j++) {
+        const int32_t yj = l.row0 + j * rh;
+        const int32_t base = yj + (rh + ifs) / 2 + adj;
+        const bool selected = m.focus != 0 && j == m.selected;
+        if (selected) cv.round(l.dx + 1 + l.m / 2, yj, l.cw - l.m, rh - 4, 12, col_accent);
+        draw_item(cv, m.items[j], l.cx, l.px + l.pw - l.m, base, ifs, selected);
     }
 }
 
@@ -329,7 +358,78 @@ void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, cons
     const int32_t mid = H / 5;
     cv.text((span - ft_text_w("Info", z.caption_px)) / 2, mid + z.caption_dy, "Info", col_grey,
             z.caption_px);
-    cv.text((span - ft_text_w(text, z.text_px)) / 2, mid + z.text_dy, text, col_accent, z.text_px);
+    TextLines lines;
+    message_lines(text, span, sidebar, H, &lines);
+    const int32_t pitch_px = lines.size * 5 / 4;
+    for (int k = 0; k < lines.n; k++)
+        cv.text((span - ft_text_w(lines.line[k], lines.size)) / 2, mid + z.text_dy + k * pitch_px,
+                lines.line[k], col_accent, lines.size);
+}
+
+void message_lines(const char *text, int32_t span, bool sidebar, int32_t H, TextLines *out) {
+    const MessageSizes &z = message_sizes[sidebar][H >= 1000];
+    const int32_t margin = std::max(span / 24, 8);
+    text_wrap_shrink(text, z.text_px, z.caption_px, span - 2 * margin, sidebar ? 6 : 3, out);
+}
+
+SidebarLayout menu_sidebar_layout(int32_t W, int32_t H, int32_t count) {
+    SidebarLayout l{};
+    l.large = H >= 1000;
+    l.sw = menu_sidebar_width(W);
+    l.m = l.large ? 20 : 14;
+    l.fs = l.large ? 26 : 20;
+    l.title_px = l.large ? 32 : 24;
+    l.tab_y = l.m;
+    l.tab_h = l.large ? 52 : 42;
+    l.cell_w = (l.sw - 2 * l.m) / 4;
+    l.tb = l.tab_y + l.tab_h + 14 + l.title_px;
+    l.row0 = l.tb + 24;
+    l.rh = l.large ? 48 : 38;
+    if (count > 0 && H - l.m - l.row0 < count * l.rh) l.rh = std::max(H - l.m - l.row0, 0) / count;
+    l.item_px = l.rh < l.fs + 2 ? std::max(l.rh - 2, 8) : l.fs;
+    return l;
+}
+
+void draw_menu_sidebar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m) {
+    const Canvas cv{px, pitch, W, H};
+    const SidebarLayout l = menu_sidebar_layout(W, H, m.count);
+    const PanelSizes &z = panel_sizes[l.large];
+    const int tab = m.tab < 0 ? 0 : m.tab > 3 ? 3 : m.tab;
+    cv.fill(0, 0, l.sw, H, col_panel);
+
+    // The tabs as a strip of icons; the title names the tab when the file gives none.
+    for (int k = 0; k < 4; k++) {
+        const int32_t cx = l.m + k * l.cell_w;
+        uint32_t icon = col_grey;
+        if (k == tab) {
+            if (m.focus == 0) {
+                cv.round(cx + 3, l.tab_y, l.cell_w - 6, l.tab_h, 10, col_accent);
+                icon = col_on_accent;
+            } else {
+                cv.outline(cx + 3, l.tab_y, l.cell_w - 6, l.tab_h, 2, col_accent);
+                icon = col_accent;
+            }
+        }
+        draw_tab_icon(cv, k, cx + (l.cell_w - z.fs) / 2, l.tab_y + (l.tab_h - z.fs) / 2, z, icon);
+    }
+
+    char title[64];
+    text_ellipsize(m.title[0] ? m.title : menu_tab_names[tab], l.title_px, l.sw - 2 * l.m, title,
+                   sizeof title);
+    cv.text(l.m, l.tb, title, col_text, l.title_px);
+    cv.fill(l.m, l.tb + 10, l.sw - 2 * l.m, 2, col_divider);
+
+    int32_t rh = l.rh;
+    const int32_t rows = rows_shown(m.count, &rh, H - l.m - l.row0);
+    const int32_t ifs = rh == l.rh ? l.item_px : std::max(rh - 2, 8);
+    for (int32_t j = 0; j < rows; j++) {
+        const int32_t yj = l.row0 + j * rh;
+        const int32_t base = yj + (rh + ifs) / 2 - ifs / 4;
+        const bool selected = m.focus != 0 && j == m.selected;
+        if (selected)
+            cv.round(l.m / 2, yj, l.sw - l.m, rh - 4, std::min(12, (rh - 4) / 2), col_accent);
+        draw_item(cv, m.items[j], l.m, l.sw - l.m, base, ifs, selected);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -355,12 +455,22 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
         if (!px) return;
         const uint32_t pitch = o->menu_pitch;
         const Canvas cv{px, pitch, W, H};
+        // A pop-up over an open menu or a message goes to the bottom edge
+        // (above the HUD's bar) and they are laid out in the rows above it.
+        int32_t content_h = H, pop_top = -1;
+        if ((m.message || m.open) && osd) {
+            if (const int32_t th = osd_height_on(o, W, H)) {
+                const int32_t gap = std::max(H / 80, 4);
+                pop_top = std::max(H - (o->telem ? hud_sizes(H).bh : 0) - gap - th, 0);
+                content_h = std::max(pop_top - gap, 0);
+            }
+        }
         if (m.message) {
             cv.fill(0, 0, W, H, col_backdrop);
-            draw_message_screen(px, pitch, W, H, m.message_text, false);
+            draw_message_screen(px, pitch, W, content_h, m.message_text, false);
         } else if (m.open) {
             cv.fill(0, 0, W, H, col_backdrop);
-            draw_menu_panel(px, pitch, W, H, m);
+            draw_menu_panel(px, pitch, W, content_h, m);
             if (det) draw_detection_table(px, pitch, W, H, det->d, det->n);
             if (o->telem) draw_telemetry(o, px, pitch, W, H);
         } else if (det) {
@@ -378,7 +488,7 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
             }
             return;
         }
-        draw_osd(o, px, pitch, W, H);
+        draw_osd(o, px, pitch, W, H, pop_top);
         menu_present(o, index);
         return;
     }
@@ -394,8 +504,7 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
         cv.fill(0, 0, menu_sidebar_width(W), H, col_panel);
         draw_message_screen(px, pitch, W, H, m.message_text, true);
     } else if (m.open) {
-        cv.fill(0, 0, W / 2, H, col_panel);
-        draw_menu_panel(px, pitch, W, H, m);
+        draw_menu_sidebar(px, pitch, W, H, m);
     }
     g_px_mx = g_px_my = 0;
 }

@@ -15,6 +15,7 @@
 
 struct Output;
 struct DetectionSnapshot;
+struct TextLines;
 
 constexpr int menu_max_items = 12;
 
@@ -39,9 +40,9 @@ extern pthread_mutex_t g_overlay_lock;
 // Tab names, in order.
 extern const char *const menu_tab_names[4];
 
-// Reads a menu file's contents into a fresh state (lines of at most 127 bytes;
-// a longer line is read as several).
-void menu_parse(FILE *f, MenuState *out);
+// Reads a menu file's contents (len bytes, any bytes) into a fresh state
+// (lines of at most 127 bytes; a longer line is read as several).
+void menu_parse(const char *data, size_t len, MenuState *out);
 
 // Splits an item at its last ": " into label (copied, at most 63 characters)
 // and value (returned, pointing into item; "" when there is no ": ").
@@ -62,9 +63,29 @@ MenuLayout menu_layout(int32_t W, int32_t H, int32_t count);
 // Draws the menu panel (tabs with icons, title, items) onto a canvas.
 void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
 // Draws the message screen: "Info" over the text, each centred in W (an
-// overlay) or in the sidebar column (menu_sidebar_width: 360 wide, at most W/2).
+// overlay) or in the sidebar column (menu_sidebar_width: 360 wide, at most
+// W/2); the text wrapped (and smaller when it needs more than three lines, six
+// in the sidebar) so that it stays inside.
 void draw_message_screen(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const char *text,
                          bool sidebar);
+// The lines the message screen shows for text in a column `span` wide.
+void message_lines(const char *text, int32_t span, bool sidebar, int32_t H, TextLines *out);
+
+// Where the menu goes in the sidebar column (menu_sidebar_width) of an output
+// without an overlay plane (the video is placed beside it): a strip of tab
+// icons, the title, then the items, one per row.
+struct SidebarLayout {
+    int32_t large;             // H >= 1000
+    int32_t sw, m;             // column width (menu_sidebar_width) and margin
+    int32_t fs, title_px;      // item and title text sizes
+    int32_t tab_y, tab_h;      // the tab strip
+    int32_t cell_w;            // width of one tab cell
+    int32_t tb;                // title baseline
+    int32_t row0, rh, item_px; // top of item row 0, row height and item text size
+};
+SidebarLayout menu_sidebar_layout(int32_t W, int32_t H, int32_t count);
+// Draws the menu into the sidebar column of a W x H canvas, column fill included.
+void draw_menu_sidebar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const MenuState &m);
 
 // Composes one output's overlay for menu state m; det holds the detection
 // results to draw (null: detection off), osd says whether a pop-up is active.

@@ -27,7 +27,8 @@ const char *const captions[3] = {"INFO", "PERINGATAN", "KESALAHAN"};
 // Longest stored line, in characters.
 constexpr size_t line_max = 188;
 
-timespec g_osd_mtime;
+ControlFile g_osd_file;
+ControlText g_osd_text;
 // "level|W|H|text" of the tile in g_pu_tile.
 char g_pu_key[320];
 
@@ -92,7 +93,7 @@ void blend_tile(const PuTarget &t) {
     const int32_t cw = g_pu_w, ch = g_pu_h, W = t.w, H = t.h;
     if (cw <= 0 || ch <= 0) return;
     const int32_t x0 = cw > W ? 0 : (W - cw) / 2;
-    int32_t y0 = H / 6 + 4;
+    int32_t y0 = t.top >= 0 ? t.top : H / 6 + 4;
     if (y0 + ch > H) y0 = ch >= H ? 0 : H - ch;
     const int ri = t.rgba ? 0 : 2, bi = t.rgba ? 2 : 0; // byte positions of red and blue
     const int32_t cols = std::min(cw, W - x0);
@@ -121,12 +122,13 @@ void blend_tile(const PuTarget &t) {
 // ---------------------------------------------------------------------------
 // The OSD file
 
-void osd_parse(FILE *f, OsdState *out) {
+void osd_parse(const char *data, size_t len, OsdState *out) {
     OsdState s{};
     char line[128];
-    if (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    if (lines.next(line, sizeof line)) {
         s.level = strncmp(line, "error", 5) == 0 ? 2 : strncmp(line, "warn", 4) == 0 ? 1 : 0;
-        if (fgets(line, sizeof line, f)) {
+        if (lines.next(line, sizeof line)) {
             size_t n = std::min(strcspn(line, "\r\n"), sizeof s.text - 1);
             memcpy(s.text, line, n);
             s.text[n] = '\0';
@@ -139,20 +141,18 @@ void osd_parse(FILE *f, OsdState *out) {
 int poll_osd() {
     const char *path = env_get("VEX_KMS_OSD");
     if (!path) path = "/run/vex-fpv/osd";
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_osd_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_osd_file, &g_osd_text);
     if (poll == ControlPoll::missing) {
-        g_osd_mtime = timespec{};
+        g_osd_file.mtime = timespec{};
         if (g_osd.active) {
             g_osd = OsdState{};
             return 1;
         }
         return 0;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     OsdState s;
-    osd_parse(f, &s);
-    fclose(f);
+    osd_parse(g_osd_text.data, g_osd_text.len, &s);
     g_osd = s;
     return 1;
 }
@@ -238,19 +238,38 @@ void pu_wrap(const char *text, int fs, int32_t L, int max_lines, PuLines *out) {
 // ---------------------------------------------------------------------------
 // Rendering and blending
 
+// Renders the tile for a W x H target unless the cache holds it. Called with
+// g_pu_lock held.
+void pu_prepare(int32_t W, int32_t H, int level) {
+    char key[sizeof g_pu_key];
+    snprintf(key, sizeof key, "%d|%d|%d|%s", level, W, H, g_osd.text);
+    if (g_pu_w <= 0 || strcmp(key, g_pu_key) != 0) {
+        render_tile(W, H, level, g_osd.text);
+        memcpy(g_pu_key, key, sizeof key);
+    }
+}
+
 void pu_blit(const PuTarget &t, int level) {
     if (!t.px || t.w <= 0 || t.h <= 0 || !g_osd.text[0]) return;
     PopupLock hold;
-    char key[sizeof g_pu_key];
-    snprintf(key, sizeof key, "%d|%d|%d|%s", level, t.w, t.h, g_osd.text);
-    if (g_pu_w <= 0 || strcmp(key, g_pu_key) != 0) {
-        render_tile(t.w, t.h, level, g_osd.text);
-        memcpy(g_pu_key, key, sizeof key);
-    }
+    pu_prepare(t.w, t.h, level);
     blend_tile(t);
 }
 
-void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h) {
+int32_t pu_tile_height(int32_t W, int32_t H) {
+    if (W <= 0 || H <= 0 || !g_osd.text[0]) return 0;
+    PopupLock hold;
+    pu_prepare(W, H, g_osd.level);
+    return g_pu_w > 0 ? g_pu_h : 0;
+}
+
+void draw_osd(const Output *o, uint8_t *px, uint32_t pitch, int32_t w, int32_t h, int32_t top) {
     if (!g_osd.active || !o->is_dsi) return;
-    pu_blit(PuTarget{px, pitch, w, h, 0, 0}, g_osd.level);
+    PuTarget t{px, pitch, w, h, 0, 0};
+    t.top = top;
+    pu_blit(t, g_osd.level);
+}
+
+int32_t osd_height_on(const Output *o, int32_t w, int32_t h) {
+    return g_osd.active && o->is_dsi ? pu_tile_height(w, h) : 0;
 }

@@ -34,9 +34,9 @@ extern OsdState g_osd;
 // Guards the pop-up tile cache (key, size, pixels).
 extern pthread_mutex_t g_pu_lock;
 
-// Reads an OSD file's contents into a fresh state (lines of at most 127
-// bytes; a longer line is read as several).
-void osd_parse(FILE *f, OsdState *out);
+// Reads an OSD file's contents (len bytes, any bytes) into a fresh state
+// (lines of at most 127 bytes; a longer line is read as several).
+void osd_parse(const char *data, size_t len, OsdState *out);
 
 // A picture the pop-up is blended into.
 struct PuTarget {
@@ -45,12 +45,18 @@ struct PuTarget {
     int32_t w, h;
     int32_t rgba;      // 0: ARGB8888 words (red in byte 2); 1: bytes R, G, B, A
     int32_t flip_rows; // 1: row 0 is the bottom (a GL read-back)
+    int32_t top = -1;  // row of the tile's top edge; -1: the usual place, H/6 + 4
 };
 
 // Renders the tile for this target size, level and the current OSD text when
 // the cache holds another one, and blends it into the target; holds g_pu_lock.
 // Nothing happens for an empty text or a target without pixels or size.
 void pu_blit(const PuTarget &t, int level);
+
+// The height of the tile pu_blit would blend into a W x H target with the
+// current OSD text and level (rendering it now when the cache holds another);
+// 0 when there is no pop-up. Holds g_pu_lock.
+int32_t pu_tile_height(int32_t W, int32_t H);
 
 // Sizes of the pop-up on a target of height H (the text size fs and what
 // follows from it).

@@ -16,7 +16,6 @@
 #include "overlay/text.h"
 
 Telemetry g_telem;
-timespec g_telem_mtime;
 
 namespace {
 
@@ -31,6 +30,9 @@ constexpr uint32_t col_unlit = 0xff39404e;
 constexpr uint32_t col_lens = 0xff0a0c10;
 
 constexpr char degree[] = "\xb0";
+
+ControlFile g_telem_file;
+ControlText g_telem_text;
 
 // The keys of the telemetry file: each names an integer field, or a float
 // field with its has_ flag.
@@ -101,10 +103,11 @@ struct Canvas {
 // ---------------------------------------------------------------------------
 // The telemetry file
 
-void telemetry_parse(FILE *f, Telemetry *out) {
+void telemetry_parse(const char *data, size_t len, Telemetry *out) {
     Telemetry t = telemetry_defaults();
     char line[96], key[16], val[48];
-    while (fgets(line, sizeof line, f)) {
+    ControlLines lines(data, len);
+    while (lines.next(line, sizeof line)) {
         if (sscanf(line, " %15[a-z] = %47s", key, val) != 2) continue;
         if (strcmp(key, "net") == 0) {
             copy_cut(t.net, sizeof t.net, val);
@@ -126,17 +129,15 @@ void telemetry_parse(FILE *f, Telemetry *out) {
 
 int poll_telemetry() {
     const char *path = telemetry_path();
-    FILE *f = nullptr;
-    ControlPoll poll = poll_control_file(path, &g_telem_mtime, &f);
+    ControlPoll poll = poll_control_file(path, &g_telem_file, &g_telem_text);
     if (poll == ControlPoll::missing) {
         if (!g_telem.valid) return 0;
         g_telem = Telemetry{};
         return 1;
     }
-    if (poll != ControlPoll::opened) return 0;
+    if (poll != ControlPoll::changed) return 0;
     Telemetry t;
-    telemetry_parse(f, &t);
-    fclose(f);
+    telemetry_parse(g_telem_text.data, g_telem_text.len, &t);
     t.valid = 1;
     g_telem = t;
     return 1;
@@ -228,44 +229,94 @@ void hud_status(const Output *o, HudStatus *s) {
     s->temp = t.valid && t.tmp >= -99 ? t.tmp : board_temp_c();
 }
 
+void hud_status_layout(const HudStatus &s, int32_t W, const HudSizes &z, HudBarLayout *out) {
+    enum { rec, lut_label, lut, net, vpn, temp, mode, codec, up, count };
+    struct Item {
+        bool on;
+        uint32_t colour;
+        char text[32];
+    } it[count] = {};
+    auto set = [&](int i, bool on, uint32_t colour, const char *text) {
+        it[i].on = on;
+        it[i].colour = colour;
+        snprintf(it[i].text, sizeof it[i].text, "%s", text);
+    };
+    char text[32];
+    fmt_rec(text, sizeof text, s.recs);
+    set(rec, s.rec != 0, col_red, text);
+    set(lut_label, s.lut[0] != 0, col_grey, "LUT");
+    set(lut, s.lut[0] != 0, col_white, s.lut);
+    set(net, s.net[0] != 0, col_amber, s.net);
+    set(vpn, s.vpn != 0, col_green, "VPN");
+    snprintf(text, sizeof text, "%d%sC", s.temp, degree);
+    set(temp, s.temp >= -99, s.temp >= 80 ? col_amber : col_grey, text);
+    set(mode, true, col_white, s.mode);
+    set(codec, true, col_white, s.codec ? s.codec : "H.264");
+    set(up, s.uptime[0] != 0, col_grey, s.uptime);
+
+    const int32_t fs = z.fs;
+    int32_t x[count] = {};
+    auto w = [&](int i) { return ft_text_w(it[i].text, fs); };
+    // Places both groups; returns by how many pixels they come too close (<= 0: they fit).
+    auto place = [&] {
+        int32_t pen = 8, end = 8;
+        for (int i = rec; i <= vpn; i++) {
+            if (!it[i].on) continue;
+            if (i == rec) pen = z.d + 13;
+            x[i] = pen;
+            end = pen + w(i);
+            pen = end + (i == lut_label ? 4 : fs);
+        }
+        int32_t right = W - 8, start = W - 8 + fs;
+        for (int i = up; i >= temp; i--) {
+            if (!it[i].on) continue;
+            x[i] = right - w(i);
+            start = x[i];
+            right = x[i] - 10;
+        }
+        return end + fs - start;
+    };
+    // Shortens item i by `over` pixels, keeping at least `keep` characters before the "...".
+    auto shorten = [&](int i, int32_t over, size_t keep) {
+        if (!it[i].on || over <= 0) return;
+        char cut[32];
+        snprintf(cut, sizeof cut, "%.*s...", (int)keep, it[i].text);
+        text_ellipsize(it[i].text, fs, std::max(w(i) - over, ft_text_w(cut, fs)), cut, sizeof cut);
+        memcpy(it[i].text, cut, sizeof cut);
+    };
+    shorten(lut, place(), 4);
+    shorten(net, place(), 4);
+    constexpr int drop_order[] = {up, mode, vpn, lut, codec, temp};
+    for (int i : drop_order) {
+        if (place() <= 0) break;
+        it[i].on = false;
+        if (i == lut) it[lut_label].on = false;
+    }
+    shorten(net, place(), 0);
+    if (place() > 0) it[net].on = false;
+    place();
+
+    out->dot = it[rec].on;
+    out->n = 0;
+    for (int i = 0; i < count; i++) {
+        if (!it[i].on) continue;
+        HudText &t = out->item[out->n++];
+        t.x = x[i];
+        t.colour = it[i].colour;
+        memcpy(t.text, it[i].text, sizeof t.text);
+    }
+}
+
 void draw_status_bar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const HudStatus &s) {
     const Canvas cv{px, pitch, W, H};
     const HudSizes z = hud_sizes(H);
-    const int32_t fs = z.fs, top = H - z.bh, yb = top + z.base;
+    const int32_t top = H - z.bh, yb = top + z.base;
     cv.fill(0, top, W, z.bh, col_bar);
-
-    int32_t x = 8;
-    char text[32];
-    if (s.rec) {
-        fmt_rec(text, sizeof text, s.recs);
-        fill_round_rect(px, pitch, W, H, 8, top + ((z.bh - z.d) >> 1), z.d, z.d, fs / 4, col_red);
-        x = z.d + 13;
-        x += cv.text(x, yb, text, col_red, fs) + fs;
-    }
-    if (s.lut[0]) {
-        x += cv.text(x, yb, "LUT", col_grey, fs) + 4;
-        x += cv.text(x, yb, s.lut, col_white, fs) + fs;
-    }
-    if (s.net[0]) x += cv.text(x, yb, s.net, col_amber, fs) + fs;
-    if (s.vpn) cv.text(x, yb, "VPN", col_green, fs);
-
-    // Right side, from the right edge leftwards.
-    int32_t right = W - 8;
-    if (s.uptime[0]) {
-        right -= ft_text_w(s.uptime, fs);
-        cv.text(right, yb, s.uptime, col_grey, fs);
-        right -= 10;
-    }
-    const char *codec = s.codec ? s.codec : "H.264";
-    right -= ft_text_w(codec, fs);
-    cv.text(right, yb, codec, col_white, fs);
-    right -= 10 + ft_text_w(s.mode, fs);
-    cv.text(right, yb, s.mode, col_white, fs);
-    if (s.temp >= -99) {
-        snprintf(text, sizeof text, "%d%sC", s.temp, degree);
-        right -= 10 + ft_text_w(text, fs);
-        cv.text(right, yb, text, s.temp >= 80 ? col_amber : col_grey, fs);
-    }
+    HudBarLayout l;
+    hud_status_layout(s, W, z, &l);
+    if (l.dot)
+        fill_round_rect(px, pitch, W, H, 8, top + ((z.bh - z.d) >> 1), z.d, z.d, z.fs / 4, col_red);
+    for (int i = 0; i < l.n; i++) cv.text(l.item[i].x, yb, l.item[i].text, l.item[i].colour, z.fs);
 }
 
 // ---------------------------------------------------------------------------

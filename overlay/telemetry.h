@@ -33,15 +33,13 @@ struct Telemetry {
     int32_t has_yaw, has_alt, has_spd, has_vs, has_pit, has_rol;
 };
 extern Telemetry g_telem;
-// Modification time of the file g_telem was last read from.
-extern timespec g_telem_mtime;
 
 // Re-reads the telemetry file when its modification time changed; 1 when
 // g_telem changed (also when the file disappeared), else 0.
 int poll_telemetry();
-// Reads the lines of a telemetry file into a fresh record (defaults for every
-// key not given; valid is left 0).
-void telemetry_parse(FILE *f, Telemetry *out);
+// Reads the lines of a telemetry file's contents (len bytes, any bytes) into a
+// fresh record (defaults for every key not given; valid is left 0).
+void telemetry_parse(const char *data, size_t len, Telemetry *out);
 
 // Board temperature from thermal zone 0 in whole degrees C, or -1000.
 int board_temp_c();
@@ -84,6 +82,26 @@ struct HudStatus {
 // Gathers the status for output o from the telemetry record, the LUT, the
 // stream type, the outputs' modes, the board temperature and the uptime.
 void hud_status(const Output *o, HudStatus *s);
+
+// The bottom bar's texts, placed: the left group (recording time after its
+// dot, "LUT" and the LUT name, network, "VPN") from x = 8 with fs between
+// items, the right group (temperature, mode, codec, uptime) ending at W - 8
+// with 10 between items. When the groups would come closer than fs, the LUT
+// name and then the network label are shortened with "..." (to 4 characters
+// at the least), then items are left out in this order: uptime, mode, VPN,
+// LUT, codec, temperature; then the network label is shortened further, and
+// left out last. The recording time always stays.
+struct HudText {
+    int32_t x;
+    uint32_t colour;
+    char text[32];
+};
+struct HudBarLayout {
+    int32_t dot; // 1: the recording dot at x = 8
+    int n;
+    HudText item[9];
+};
+void hud_status_layout(const HudStatus &s, int32_t W, const HudSizes &z, HudBarLayout *out);
 
 // One chip of the top bar.
 enum class ChipKind { text, goggles, drone, bars };

@@ -5,10 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libegl-mesa0 and libgl1-mesa-dri are Mesa's EGL vendor library and its software
+# renderer (llvmpipe): the simulated board's GPU draws with them.
 packages=(
   build-essential cmake ninja-build pkg-config git
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
   libdrm-dev libgbm-dev libegl-dev libgles-dev libfreetype-dev fonts-dejavu-core
+  libegl1 libgles2 libegl-mesa0 libgl1-mesa-dri
   libqrencode-dev libgtest-dev clang-format
 )
 

@@ -145,7 +145,7 @@ int create_dumb(KmsFile *f, drm_mode_create_dumb *a) {
         close(fd);
         return ENOMEM;
     }
-    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *map = kms_own_mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) {
         close(fd);
         return ENOMEM;
@@ -193,7 +193,7 @@ int prime_to_handle(KmsFile *f, int prime_fd, uint32_t *handle) {
     }
     if (st.st_size <= 0) return EINVAL;
     size_t size = static_cast<size_t>(st.st_size);
-    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, prime_fd, 0);
+    void *map = kms_own_mmap(nullptr, size, PROT_READ, MAP_SHARED, prime_fd, 0);
     if (map == MAP_FAILED) return EINVAL;
     int dup_fd = fcntl(prime_fd, F_DUPFD_CLOEXEC, 3);
     if (dup_fd < 0) {
@@ -950,6 +950,23 @@ int kms_mmap_resolve(int fd, off_t off, size_t len, int *bo_fd, off_t *bo_off) {
         return 1;
     }
     return m1(EINVAL);
+}
+
+int kms_create_gbm_bo(int fd, uint32_t width, uint32_t height, uint32_t bpp, uint32_t *handle,
+                      uint32_t *pitch, uint64_t *size) {
+    KmsGuard g;
+    KmsFile *f = file_or_errno(fd);
+    if (!f) return errno;
+    drm_mode_create_dumb a{};
+    a.width = width;
+    a.height = height;
+    a.bpp = bpp;
+    if (int e = create_dumb(f, &a)) return e;
+    bo_of(f, a.handle)->gbm = true;
+    *handle = a.handle;
+    *pitch = a.pitch;
+    *size = a.size;
+    return 0;
 }
 
 // ---- opening the card -------------------------------------------------------

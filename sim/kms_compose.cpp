@@ -29,10 +29,9 @@ inline uint8_t clamp8(int v) {
 
 // BT.601 limited range, integer arithmetic.
 inline Px yuv_px(int y, int u, int v) {
-    int yc = y - 16, uc = u - 128, vc = v - 128;
-    return {clamp8((298 * yc + 409 * vc + 128) >> 8),
-            clamp8((298 * yc - 100 * uc - 208 * vc + 128) >> 8),
-            clamp8((298 * yc + 516 * uc + 128) >> 8), 255};
+    uint8_t c[3];
+    kms_yuv_rgb(y, u, v, c);
+    return {c[0], c[1], c[2], 255};
 }
 
 inline uint32_t le16(const uint8_t *p) {
@@ -371,7 +370,8 @@ void kms_log_plane(const KmsCard &c, size_t p, const KmsPlaneState &old) {
         char buf[96] = "-";
         if (const KmsBo *bo = fb.bo[0]) {
             if (bo->dumb)
-                snprintf(buf, sizeof buf, "dumb:%llu", static_cast<unsigned long long>(bo->ino));
+                snprintf(buf, sizeof buf, "%s:%llu", bo->gbm ? "gbm" : "dumb",
+                         static_cast<unsigned long long>(bo->ino));
             else
                 snprintf(buf, sizeof buf, "dmabuf:%llu fd=%d",
                          static_cast<unsigned long long>(bo->ino), bo->import_fd);

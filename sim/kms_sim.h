@@ -26,3 +26,8 @@ int sim_kms_compose(const char *output, std::vector<uint8_t> *rgb, uint32_t *w, 
 // Writes "<run dir>/screen-<output>.png" for the output named `which` (or every
 // active output for "all"); returns the number of pictures written.
 int sim_kms_screenshot(const char *which);
+
+// Mappings of files and buffers (not anonymous memory) made through mmap by
+// the program so far; the simulator's own mappings of imported buffers are
+// not counted.
+long long sim_file_mmap_count();

@@ -33,6 +33,7 @@ struct KmsBo {
     uint8_t *map = nullptr;    // the simulator's own mapping (read-only for imports)
     size_t size = 0;
     bool dumb = false;
+    bool gbm = false; // a GBM buffer object (sim/sim_gbm.cpp): created like a dumb buffer
     uint32_t width = 0, height = 0, bpp = 0, pitch = 0;
     uint64_t map_offset = 0; // fake mmap offset on the card fd; 0 until MAP_DUMB
     int import_fd = -1;      // descriptor number it was first imported from
@@ -193,6 +194,23 @@ int kms_wait_vblank(KmsFile *f, drmVBlank *vbl);
 // Resolves an mmap of a card fd to the buffer object's own file: 1 (with a
 // duplicate descriptor the caller closes), 0 when fd is no card, -1 with errno.
 int kms_mmap_resolve(int fd, off_t off, size_t len, int *bo_fd, off_t *bo_off);
+// Creates a GBM buffer object on the card file `fd`: a dumb buffer of `bpp`
+// bits per pixel marked as GBM's, with a handle on that file. 0 or an errno value.
+int kms_create_gbm_bo(int fd, uint32_t width, uint32_t height, uint32_t bpp, uint32_t *handle,
+                      uint32_t *pitch, uint64_t *size);
+
+// mmap without the program's mapping count (sim/kms_mmap.cpp): for the
+// simulator's own mappings of its buffers.
+void *kms_own_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off);
+
+// BT.601 limited range in integer arithmetic, as the card shows YUV: R, G, B.
+inline void kms_yuv_rgb(int y, int u, int v, uint8_t rgb[3]) {
+    const int yc = y - 16, uc = u - 128, vc = v - 128;
+    auto c8 = [](int x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); };
+    rgb[0] = c8((298 * yc + 409 * vc + 128) >> 8);
+    rgb[1] = c8((298 * yc - 100 * uc - 208 * vc + 128) >> 8);
+    rgb[2] = c8((298 * yc + 516 * uc + 128) >> 8);
+}
 
 // ---- sim/kms_compose.cpp: pictures, screenshots, update log ----------------
 struct KmsLayer {

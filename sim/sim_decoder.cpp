@@ -9,6 +9,7 @@
 // was freed, so the pool is reference-counted and outlives its context.
 
 #include "sim/sim_decoder.h"
+#include "sim/kms_state.h"
 #include "stream/ffmpeg_compat.h"
 
 extern "C" {
@@ -178,7 +179,7 @@ int buffer_reserve(DecBuffer *b, size_t size) {
     b->fd = memfd_create("vex-sim-dec", MFD_CLOEXEC);
     if (b->fd < 0) return -1;
     if (ftruncate(b->fd, (off_t)size) < 0) return -1;
-    void *m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, b->fd, 0);
+    void *m = kms_own_mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, b->fd, 0);
     if (m == MAP_FAILED) return -1;
     b->map = static_cast<uint8_t *>(m);
     b->size = size;

@@ -44,10 +44,14 @@ constexpr uint32_t accent = 0x36d399, grey = 0x8b94a6, panel = 0x0c0e13, backdro
 const std::string menu_file = "open\n1\n0\n0\nVideo\nBitrate: 8 Mbps\nReboot\n";
 
 // The menu with the focus on the tabs highlights "Display" with an accent box:
-// at 379,484 (376 x 52) in the 1190 x 626 panel at 365,227 on the monitor, at
-// 54,584 (189 x 52) in the 640 x 742 panel at 40,269 on the panel.
+// the second cell (103,20, 74 x 52) of the tab strip in the monitor's
+// 360-column sidebar, and at 54,584 (189 x 52) in the 640 x 742 panel at
+// 40,269 on the panel. On the monitor the items are there too: their labels
+// in the text colour, "8 Mbps" in the accent colour, all inside the column.
 bool menu_on(const Shots &s) {
-    return spot(s[0], accent, 379, 484, 376, 52).n > 376 * 52 * 7 / 10 &&
+    return spot(s[0], accent, 103, 20, 74, 52).n > 74 * 52 * 7 / 10 &&
+           spot(s[0], 0xeef0f4, 0, 100, 360, 300).n > 150 &&
+           spot(s[0], accent, 180, 100, 180, 300).n > 50 &&
            spot(s[1], accent, 54, 584, 189, 52).n > 189 * 52 * 7 / 10;
 }
 
@@ -84,8 +88,11 @@ TEST(Menu, MessageBlanksTheVideoAndOutlivesItsFile) {
                    run.updates("HDMI-A-1").back().dst == std::array<int, 4>{420, 0, 1440, 1080};
         },
         3000));
-    put_file(run.control("menu"), "message\nRebooting\n");
+    // The menu can be read beside the video, in the column.
     Shots s, later;
+    ASSERT_TRUE(run.shoot(&s) && video_on());
+    EXPECT_TRUE(menu_on(s));
+    put_file(run.control("menu"), "message\nRebooting\n");
     ASSERT_TRUE(
         wait_for([&] { return run.shoot(&s) && spot(s[1], grey, 0, 0, 720, 400).n; }, 5000));
     // The next frame took the video away: off on the monitor (its standby
@@ -167,10 +174,11 @@ TEST(Menu, OpensAtTheNextPassAndClosesWithItsFileOverAFourThreeJpegStandby) {
     put_file(run.control("menu"), menu_file);
     ASSERT_TRUE(run.shoot(&s1) && run.shoot(&s2));
     EXPECT_TRUE(menu_on(s2));
-    // Monitor: the left half is the sidebar's panel colour, the right edge keeps
-    // the standby picture. Panel: the backdrop over the standby picture.
+    // Monitor: the sidebar column is the panel colour, the rest keeps the
+    // standby picture. Panel: the backdrop over the standby picture.
     EXPECT_EQ(rgb(s2[0], 5, 5), panel);
-    EXPECT_EQ(rgb(s2[0], 959, 1075), panel);
+    EXPECT_EQ(rgb(s2[0], 359, 1075), panel);
+    EXPECT_EQ(spot(s2[0], panel, 360, 0, 1560, 1080).n, 0);
     EXPECT_EQ(rgb(s2[0], 1915, 5), rgb(base[0], 1915, 5));
     EXPECT_EQ(rgb(s2[1], 5, 5), over(backdrop, rgb(base[1], 5, 5)));
     EXPECT_EQ(rgb(s2[1], 700, 1270), over(backdrop, rgb(base[1], 700, 1270)));
@@ -214,6 +222,43 @@ TEST(Connect, QrCodeOnEveryStandbyScreenFlippedWithTheOutput) {
     }
     EXPECT_EQ(plain.join().status, 0) << describe(plain.r);
     EXPECT_EQ(flipped.join().status, 0) << describe(flipped.r);
+}
+
+TEST(Connect, StartupCaptionsInTheTrueTypeFaceAndInsideThePortraitPanel) {
+    // The connect file is there before the start: the first standby screens
+    // carry the captions. On the 720-wide panel the push target does not fit
+    // one line: server and key go on lines of their own, all on the screen.
+    std::string code = "qr=21\n";
+    for (int r = 0; r < 21; r++) {
+        for (int c = 0; c < 21; c++) code += dark(r, c) ? '#' : '.';
+        code += '\n';
+    }
+    TestDir dir;
+    ASSERT_TRUE(put_file(dir.next_board() + "/run/vex-fpv/connect",
+                         code +
+                             "push=rtmp://ingest.example.com:1935/live/0123456789abcdef0123456789\n"
+                             "ssid=FieldNet\n"));
+    LiveRun run(dir, {}, false);
+    Shots s;
+    ASSERT_TRUE(run.started() && run.shoot(&s)) << run.log();
+    constexpr uint32_t teal = 0x2dd4bf;
+    const Spot c = spot(s[1], teal, 0, 900, 720, 155); // above the code, below the picture
+    EXPECT_TRUE(c.n > 300 && c.x0 >= 8 && c.x1 < 712 && c.y1 - c.y0 > 25)
+        << c.n << " caption pixels from " << c.x0 << "," << c.y0 << " to " << c.x1 << "," << c.y1;
+    // Drawn in the TrueType face: the bitmap font draws blocks of 2 x 2 or
+    // 3 x 3 pixels on a grid, so its horizontal runs are multiples of 2 or 3.
+    int odd = 0;
+    for (int y = c.y0; y <= c.y1; y++)
+        for (int x = c.x0, n = 0; x <= c.x1 + 1; x++) {
+            if (x <= c.x1 && rgb(s[1], x, y) == teal) {
+                n++;
+                continue;
+            }
+            odd += n % 2 && n % 3;
+            n = 0;
+        }
+    EXPECT_GT(odd, 50);
+    EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
 
 // The panel alone (the monitor unplugged) is driven from the HDMI port, whose

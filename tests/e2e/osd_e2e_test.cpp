@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr uint32_t kError = 0xff5a5f; // the error level's colour
@@ -37,6 +39,20 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
     int caption = 0;
     const bool shown =
         run.wait_log("vex-mpp: hdmi_state=", 15000) && shoot(run.board, &dsi, &hdmi, &caption);
+    // An open menu: the card moves below it, to the bottom of the panel.
+    const std::string menu = run.board + "/run/vex-fpv/menu";
+    put_file(menu, "open\n1\n0\n0\nDisplay\nFit: fit\nFlip: none\n", 1500);
+    Spot under, menu_accent;
+    const bool moved = shown && wait_for(
+                                    [&] {
+                                        std::vector<TestImage> s;
+                                        if (!screenshot_now(run.board, {"DSI-1"}, &s)) return false;
+                                        under = spot(s[0], kError);
+                                        menu_accent = spot(s[0], 0x36d399);
+                                        return menu_accent.n > 1000 && under.n > 0;
+                                    },
+                                    3000);
+    unlink(menu.c_str());
     put_file(osd, "error\n\n", 2000); // gone at one of the next passes
     const bool cleared =
         shown &&
@@ -50,6 +66,8 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
     EXPECT_EQ((std::vector<int>{dsi.y0, dsi.y1}), (std::vector<int>{217 + 30, 217 + 132 - 31}));
     EXPECT_GE(dsi.n, 7 * 60);
     EXPECT_GT(caption, 20);
+    EXPECT_TRUE(moved && under.y0 > menu_accent.y1 && under.y1 < 1280 - 30)
+        << "menu to row " << menu_accent.y1 << ", card from row " << under.y0 << " to " << under.y1;
     EXPECT_TRUE(cleared) << describe(r);
     EXPECT_EQ(hdmi.n + hdmi_after.n, 0); // never on the HDMI output
     EXPECT_EQ(r.status, 0) << describe(r);

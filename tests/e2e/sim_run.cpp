@@ -305,6 +305,8 @@ std::vector<PlaneUpdate> read_updates(const std::string &board, const std::strin
             continue;
         u.output = out;
         u.fmt = fmt;
+        const size_t bp = l.find(" buf=");
+        if (bp != std::string::npos) u.buf = l.substr(bp + 5, l.find(' ', bp + 5) - bp - 5);
         const size_t st = l.find(" stamp=");
         if (st != std::string::npos) u.stamp = atoi(l.c_str() + st + 7);
         v.push_back(u);

@@ -104,6 +104,7 @@ long long sim_decoded(const SimRunResult &r);
 struct PlaneUpdate {
     long long us = 0; // monotonic time
     std::string output, fmt;
+    std::string buf;            // the buffer behind the framebuffer ("gbm:<inode>", ...)
     unsigned plane = 0, fb = 0; // fb 0: the plane switched off
     int zpos = -1, stamp = -1;  // stamp: the frame number on the picture, -1: none
     std::array<double, 4> src{};

@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "tests/unit/png_io.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
 
 namespace {
 
@@ -147,4 +151,80 @@ TEST(Text, TrueTypeFace) {
     }
     EXPECT_TRUE(solid > 20 && partial > 5) << solid << " solid, " << partial << " partial";
     EXPECT_TRUE(t.padding_intact() && e.padding_intact());
+}
+
+TEST(Text, GlyphsStayDrawableAfterEveryByteAtManySizes) {
+    static const char font[] = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+    if (access(font, R_OK) != 0) GTEST_SKIP() << "no DejaVu font installed";
+    if (!g_face) setenv("VEX_KMS_FONT", font, 1), font_init(), unsetenv("VEX_KMS_FONT");
+    ASSERT_NE(g_face, nullptr);
+    // What "REC" advances at size 21, asked of FreeType itself.
+    FT_Set_Pixel_Sizes(g_face, 0, 21);
+    int want = 0;
+    for (const char *p = "REC"; *p; p++)
+        if (FT_Load_Char(g_face, (unsigned char)*p, FT_LOAD_DEFAULT) == 0)
+            want += (int)(g_face->glyph->advance.x >> 6);
+    g_font_px = 0;
+    // Every byte value drawn and measured at ten sizes: far more glyphs than
+    // the cache holds at once.
+    Canvas scratch(64, 64);
+    char all[256];
+    for (int i = 0; i < 255; i++) all[i] = (char)(i + 1);
+    all[255] = '\0';
+    for (int size = 8; size < 18; size++) {
+        ft_text(scratch.px(), scratch.pitch, scratch.w, scratch.h, 0, 40, all, red, size);
+        ft_text_w(all, size + 20);
+    }
+    // Still every letter, drawn: ink in each third of the text.
+    Canvas c(80, 32);
+    EXPECT_EQ(ft_text(c.px(), c.pitch, c.w, c.h, 2, 26, "REC", 0xffffffff, 21), want);
+    EXPECT_EQ(ft_text_w("REC", 21), want);
+    for (int third = 0; third < 3; third++) {
+        int ink = 0;
+        for (int y = 0; y < c.h; y++)
+            for (int x = 2 + third * want / 3; x < 2 + (third + 1) * want / 3; x++)
+                ink += c.at(x, y) != 0;
+        EXPECT_GT(ink, 10) << "letter " << third;
+    }
+}
+
+TEST(Text, FittingShortensWrapsAndShares) {
+    FT_FaceRec_ *face = g_face; // the bitmap font: 16 pixels a character below size 24
+    g_face = nullptr;
+    char out[64], label[64], value[64];
+    EXPECT_EQ(text_ellipsize("ABCDEFGH", 20, 128, out, sizeof out), 128);
+    EXPECT_STREQ(out, "ABCDEFGH");
+    EXPECT_EQ(text_ellipsize("ABC DEFGH", 20, 100, out, sizeof out), 96);
+    EXPECT_STREQ(out, "ABC...");
+    EXPECT_EQ(text_ellipsize("ABCDEFGH", 20, 40, out, sizeof out), 32);
+    EXPECT_STREQ(out, "..");
+    // A label and a value never come closer than the gap and never pass the row.
+    for (int32_t row = 40; row <= 400; row += 7) {
+        text_fit_pair("Resolution", "1920x1080", 20, row, 8, label, value, sizeof label);
+        EXPECT_LE(ft_text_w(label, 20) + 8 + ft_text_w(value, 20), std::max(row, 8 + 2 * 48))
+            << row << ": " << label << " | " << value;
+        if (row >= 312) {
+            EXPECT_TRUE(!strcmp(label, "Resolution") && !strcmp(value, "1920x1080")) << row;
+        }
+    }
+    text_fit_pair("Reboot now please", "", 20, 160, 8, label, value, sizeof label);
+    EXPECT_STREQ(label, "Reboot...");
+    // Words go whole to the next line; a word longer than a line breaks inside,
+    // after a '/' when it has one; what does not fit ends in "...".
+    auto wrap = [](const char *text, int32_t w, int lines) {
+        TextLines t{};
+        const bool whole = text_wrap(text, 20, w, lines, &t);
+        std::string s = whole ? "" : "~";
+        for (int k = 0; k < t.n; k++) s += std::string(t.line[k]) + "|";
+        return s;
+    };
+    EXPECT_EQ(wrap("Signal weak, turn back", 160, 3), "Signal|weak, turn|back|");
+    EXPECT_EQ(wrap("abcdefghijklmnopqrstuvwxyz", 160, 3), "abcdefghij|klmnopqrst|uvwxyz|");
+    EXPECT_EQ(wrap("rtmp://host/live/key", 160, 3), "rtmp://|host/live/|key|");
+    EXPECT_EQ(wrap("Signal weak, turn back", 160, 2), "~Signal|weak, t...|");
+    EXPECT_EQ(wrap("  ", 160, 2), "");
+    TextLines t{};
+    text_wrap_shrink("Signal weak", 28, 12, 200, 1, &t); // 24 px a character from 24 up
+    EXPECT_TRUE(t.n == 1 && t.size == 22) << t.n << " " << t.size;
+    g_face = face;
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "overlay/text.h"
 #include "tests/unit/png_io.h"
 
 namespace {
@@ -117,4 +118,46 @@ TEST(Connect, LayoutCaptionPollAndDraw) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "vex-kms: standby QR/captions hidden (VEX_KMS_STANDBY_QR=0)\n");
     EXPECT_EQ(e.px, std::vector<uint32_t>(e.px.size(), bg));
+}
+
+TEST(Connect, CaptionFitsAPortraitPanel) {
+    ASSERT_EQ(g_face, nullptr); // the bitmap font: 16 pixels a character below size 24
+    const std::string server = "rtmp://ingest.example.com:1935/live/",
+                      key = "0123456789abcdef0123456789abcdef0123456789";
+    auto joined = [](const TextLines &t) { // without blanks
+        std::string s;
+        for (int k = 0; k < t.n; k++)
+            for (const char *p = t.line[k]; *p; p++)
+                if (*p != ' ') s += *p;
+        return s;
+    };
+    TextLines t;
+    connect_caption_lines((server + key).c_str(), 3840, 30, &t); // room: the usual line
+    EXPECT_TRUE(t.n == 1 && t.line[0] == "Server URL: " + server + "   Stream key: " + key);
+    // 720 wide: server and key on lines of their own, broken where too long,
+    // nothing left out.
+    connect_caption_lines((server + key).c_str(), 720, 22, &t);
+    EXPECT_EQ(joined(t), "ServerURL:" + server + "Streamkey:" + key);
+    for (int k = 0; k < t.n; k++)
+        EXPECT_LE(ft_text_w(t.line[k], t.size), 720 - 2 * connect_margin(720)) << t.line[k];
+
+    // Drawn on the panel, code and captions stay on the screen.
+    std::string file = "qr=21\n";
+    for (int r = 0; r < 21; r++) file += std::string(21, '#') + "\n";
+    file += "ssid=" + std::string(60, 'N') + "\npush=" + server + key + "\n";
+    connect_parse(file.data(), file.size());
+    ASSERT_EQ(g_qr_n, 21);
+    g_show_connect = 1;
+    Canvas c(720, 1280);
+    c.draw();
+    int x0 = 720, x1 = -1, teal = 0, white_name = 0;
+    for (int y = 0; y < 1280; y++)
+        for (int x = 0; x < 720; x++) {
+            const uint32_t p = c.px[(size_t)y * 720 + x];
+            if (p == 0xff2dd4bf) x0 = std::min(x0, x), x1 = std::max(x1, x), teal++;
+            if (p == 0xffffffff && y > 1200) white_name++;
+        }
+    EXPECT_TRUE(teal > 500 && x0 >= connect_margin(720) && x1 < 720 - connect_margin(720))
+        << teal << " caption pixels from column " << x0 << " to " << x1;
+    EXPECT_GT(white_name, 100);
 }

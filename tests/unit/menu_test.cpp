@@ -12,6 +12,7 @@
 #include "display/output.h"
 #include "overlay/canvas.h"
 #include "overlay/menu.h"
+#include "overlay/osd.h"
 #include "overlay/overlay.h"
 #include "overlay/text.h"
 #include "stream/detect_queue.h"
@@ -23,10 +24,8 @@ constexpr uint32_t accent = 0xff36d399, backdrop = 0xb3050608, panel = 0xf20c0e1
 constexpr uint32_t picture = 0xff304050;
 
 MenuState parse(const std::string &text) {
-    FILE *f = fmemopen((void *)text.data(), text.size(), "r");
     MenuState m;
-    menu_parse(f, &m);
-    fclose(f);
+    menu_parse(text.data(), text.size(), &m);
     return m;
 }
 
@@ -291,6 +290,95 @@ TEST(Menu, ReferencePictures) {
     render_menu_all();
     EXPECT_EQ(t.a.at(800 - 360, 470), panel);
     EXPECT_EQ(t.a.at(800 - 361, 470), picture);
+}
+
+// Where colour c lies inside a box of a buffer: {x0, y0, x1, y1}, x1 < 0 when nowhere.
+std::vector<int32_t> bounds(Buffer &b, uint32_t c, int32_t x, int32_t y, int32_t w, int32_t h) {
+    std::vector<int32_t> r{1 << 30, 1 << 30, -1, -1};
+    for (int32_t py = std::max(y, 0); py < std::min(y + h, b.h); py++)
+        for (int32_t px = std::max(x, 0); px < std::min(x + w, b.w); px++)
+            if (b.at(px, py) == c)
+                r = {std::min(r[0], px), std::min(r[1], py), std::max(r[2], px),
+                     std::max(r[3], py)};
+    return r;
+}
+
+constexpr uint32_t text = 0xffeef0f4;
+
+TEST(Menu, TextStaysInItsPlace) {
+    ASSERT_EQ(g_face, nullptr); // the bitmap font: 16 pixels a character
+    {
+        // Labels and values share their rows without overprinting and end inside
+        // the panel; so does a long title.
+        TestOutput t(800, 480, false);
+        g_menu = parse("open\n0\n0\n0\nA title much too long for the content column\n"
+                       "Resolution of the main output: 1920x1080 progressive\n"
+                       "Name: a-network-name-that-never-ends\nOutput resolution: 4K\nShort: v\n");
+        render_menu_all();
+        const MenuLayout l = menu_layout(800, 480, g_menu.count);
+        const int32_t right = l.px + l.pw - l.m;
+        EXPECT_LT(bounds(t.a, text, l.px, l.py, l.pw, l.tb + 8 - l.py)[2], right);
+        for (int j = 0; j < g_menu.count; j++) {
+            const int32_t y = l.row0 + j * l.rh;
+            const auto lb = bounds(t.a, text, l.cx, y, l.pw, l.rh);
+            const auto vb = bounds(t.a, accent, l.cx, y, l.pw, l.rh);
+            EXPECT_TRUE(lb[2] > l.cx && vb[2] >= 0 && lb[2] + 4 < vb[0] && vb[2] < right)
+                << "row " << j << ": label to " << lb[2] << ", value " << vb[0] << " to " << vb[2];
+        }
+    }
+    {
+        // Twelve items on a low panel: the rows that fit, each apart from the next.
+        TestOutput t(640, 240, false);
+        std::string file = "open\n0\n0\n0\nT\n";
+        for (int i = 0; i < 12; i++) file += "Item " + std::to_string(i) + ": v\n";
+        g_menu = parse(file);
+        render_menu_all();
+        const MenuLayout l = menu_layout(640, 240, 12);
+        int bands = 0, band = 0, tallest = 0;
+        for (int32_t y = l.row0; y < 240; y++) {
+            const bool ink = bounds(t.a, text, l.cx, y, l.pw, 1)[2] >= 0;
+            band = ink ? band + 1 : 0;
+            bands += band == 1;
+            tallest = std::max(tallest, band);
+        }
+        EXPECT_TRUE(bands >= 3 && tallest <= 16) << bands << " rows, the tallest " << tallest;
+    }
+    {
+        // A message of 95 characters is wrapped inside the screen.
+        TestOutput t(800, 480, false);
+        g_menu = parse("message\n" + std::string(40, 'w') + " " + std::string(54, 'x') + "\n");
+        render_menu_all();
+        const auto b = bounds(t.a, accent, 0, 0, 800, 480);
+        EXPECT_TRUE(b[0] >= 8 && b[2] < 792 && b[3] - b[1] > 60) << b[0] << " " << b[2];
+    }
+    {
+        // Without an overlay plane the menu lies in the 360 columns left of the
+        // video: the highlighted tab, the title, the items, nothing beyond.
+        TestOutput t(1920, 1080, true);
+        t.a.fill(picture);
+        g_menu = sample_menu(0);
+        render_menu_all();
+        const SidebarLayout l = menu_sidebar_layout(1920, 1080, g_menu.count);
+        EXPECT_EQ(bounds(t.a, picture, 0, 0, 1920, 1080)[0], 360);
+        EXPECT_EQ(t.a.at(l.m + l.cell_w + l.cell_w / 2, l.tab_y + l.tab_h / 2), accent);
+        const auto tx = bounds(t.a, text, 0, 0, 360, 1080),
+                   vx = bounds(t.a, accent, 0, 200, 360, 880);
+        EXPECT_TRUE(tx[0] >= l.m && tx[2] < 360 - l.m && tx[3] > l.row0 + 5 * l.rh) << tx[3];
+        EXPECT_TRUE(vx[2] >= 0 && vx[2] < 360 - l.m);
+    }
+    // On a DSI panel a pop-up goes below an open menu or a message.
+    for (const char *file : {"open\n0\n0\n0\nDisplay\nFit: fit\n", "message\nRebooting\n"}) {
+        TestOutput t(720, 1280, false);
+        outs[0].is_dsi = 1;
+        g_osd = OsdState{1, 1, "Low battery"};
+        g_menu = parse(file);
+        render_menu_all();
+        const auto bar = bounds(t.a, 0xffffc24b, 0, 0, 720, 1280); // the pop-up's accent bar
+        const auto menu = bounds(t.a, g_menu.open ? panel : accent, 0, 0, 720, 1280);
+        EXPECT_TRUE(bar[3] >= 0 && menu[3] >= 0 && menu[3] < bar[1] - 30)
+            << file << ": menu to row " << menu[3] << ", pop-up bar from " << bar[1];
+        g_osd = OsdState{};
+    }
 }
 
 } // namespace

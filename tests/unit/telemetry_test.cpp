@@ -27,10 +27,8 @@ const char full_file[] = "gog = 82\ndrn = 24\nsig = 3\nvtx = 1\nsat = 14\ntmp = 
                          "spd = 14.2\nvs = -1.5\npit = 4\nrol = -12\n";
 
 Telemetry parse(std::string text, int valid = 1) {
-    FILE *f = fmemopen(&text[0], text.size(), "r");
     Telemetry t;
-    telemetry_parse(f, &t);
-    fclose(f);
+    telemetry_parse(text.data(), text.size(), &t);
     t.valid = valid;
     return t;
 }
@@ -125,6 +123,36 @@ TEST(Telemetry, FileTextsStatusChipsAndPictures) {
         std::string why;
         EXPECT_TRUE(match_ref(img, name, &why)) << name << ": " << why;
     }
+}
+
+// On any width the bottom bar's texts keep apart and inside the bar, the
+// recording time first of all; what must give way is shortened, then left out.
+TEST(Telemetry, StatusBarNeverOverprints) {
+    ASSERT_EQ(g_face, nullptr); // the bitmap font: 16 pixels a character
+    HudStatus st{
+        1,         3725, "Teal_Orange_Strong", "fpv-link-5G-backup", 1, "UP 1d01:01", "H.265",
+        "1080i50", 85};
+    std::string at720;
+    for (int32_t H : {480, 1280}) {
+        const HudSizes z = hud_sizes(H);
+        for (int32_t W = 240; W <= 1920; W += 16) {
+            HudBarLayout l;
+            hud_status_layout(st, W, z, &l);
+            ASSERT_TRUE(l.dot && l.n >= 1 && !strcmp(l.item[0].text, "REC 1:02:05")) << W;
+            int32_t end = 0;
+            std::string all;
+            for (int i = 0; i < l.n; i++) {
+                EXPECT_GE(l.item[i].x, end + 4) << W << ": " << l.item[i].text;
+                end = l.item[i].x + ft_text_w(l.item[i].text, z.fs);
+                all += std::string(l.item[i].text) + "|";
+            }
+            EXPECT_LE(end, std::max(W - 8, 8 + z.d + 5 + 11 * 16)) << W << ": " << all;
+            if (W == 720 && H == 1280) at720 = all;
+            EXPECT_TRUE(W < 1900 || l.n == 9) << all; // room for everything
+        }
+    }
+    EXPECT_EQ(at720, "REC 1:02:05|LUT|Teal...|fpv-...|85\xb0"
+                     "C|H.265|");
 }
 
 } // namespace

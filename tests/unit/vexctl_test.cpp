@@ -21,12 +21,16 @@
 
 namespace {
 
-// A text as the program's parsers see it: through a stream.
-struct TextFile {
-    FILE *f;
-    explicit TextFile(const std::string &s) : f(fmemopen((void *)s.data(), s.size(), "r")) {}
-    ~TextFile() { fclose(f); }
-};
+// A text read back through the program's parser for its file.
+void parse(const std::string &t, MenuState *s) {
+    menu_parse(t.data(), t.size(), s);
+}
+void parse(const std::string &t, OsdState *s) {
+    osd_parse(t.data(), t.size(), s);
+}
+void parse(const std::string &t, Telemetry *s) {
+    telemetry_parse(t.data(), t.size(), s);
+}
 
 std::string temp_dir() {
     const char *t = getenv("TMPDIR");
@@ -47,7 +51,7 @@ TEST(Vexctl, MenuAndMessageReadBackAsWritten) {
     CtlText t = ctl_menu_text(m);
     ASSERT_TRUE(t.ok) << t.error;
     MenuState s;
-    menu_parse(TextFile(t.text).f, &s);
+    parse(t.text, &s);
     EXPECT_EQ(s.open, 1);
     EXPECT_EQ(s.tab, 2);
     EXPECT_EQ(s.focus, 1); // selecting an item moves the focus to the list
@@ -58,12 +62,12 @@ TEST(Vexctl, MenuAndMessageReadBackAsWritten) {
     EXPECT_EQ(std::string(s.items[2]), m.items[2]);
 
     // A closed menu and a message.
-    menu_parse(TextFile(ctl_menu_closed_text()).f, &s);
+    parse(ctl_menu_closed_text(), &s);
     EXPECT_EQ(s.open, 0);
     EXPECT_EQ(s.message, 0);
     t = ctl_message_text(std::string(95, 'm'));
     ASSERT_TRUE(t.ok);
-    menu_parse(TextFile(t.text).f, &s);
+    parse(t.text, &s);
     EXPECT_EQ(s.message, 1);
     EXPECT_EQ(std::string(s.message_text), std::string(95, 'm'));
 
@@ -96,13 +100,13 @@ TEST(Vexctl, OsdAndTelemetryReadBackAsWritten) {
         const CtlText t = ctl_osd_text(levels[level], "Low battery");
         ASSERT_TRUE(t.ok);
         OsdState s;
-        osd_parse(TextFile(t.text).f, &s);
+        parse(t.text, &s);
         EXPECT_EQ(s.level, level);
         EXPECT_EQ(s.active, 1);
         EXPECT_STREQ(s.text, "Low battery");
     }
     OsdState s;
-    osd_parse(TextFile(ctl_osd_text("info", "").text).f, &s);
+    parse(ctl_osd_text("info", "").text, &s);
     EXPECT_EQ(s.active, 0);
     EXPECT_NE(ctl_osd_text("warning", "x").error.find("'warning'"), std::string::npos);
     EXPECT_FALSE(ctl_osd_text("info", std::string(96, 't')).ok);
@@ -113,7 +117,7 @@ TEST(Vexctl, OsdAndTelemetryReadBackAsWritten) {
                             "spd=7", "vs=1.5e0", "pit=-3", "rol=180", "vtx=-7"});
     ASSERT_TRUE(t.ok) << t.error;
     Telemetry tm;
-    telemetry_parse(TextFile(t.text).f, &tm);
+    parse(t.text, &tm);
     EXPECT_EQ(tm.gog, 15);
     EXPECT_EQ(tm.drn, 100);
     EXPECT_EQ(tm.sig, 0);
@@ -127,7 +131,7 @@ TEST(Vexctl, OsdAndTelemetryReadBackAsWritten) {
     EXPECT_FLOAT_EQ(tm.vs, 1.5f);
     EXPECT_EQ(tm.has_rol, 1);
     // A key left out reads as unknown.
-    telemetry_parse(TextFile(ctl_telemetry_text({"rec=1"}).text).f, &tm);
+    parse(ctl_telemetry_text({"rec=1"}).text, &tm);
     EXPECT_EQ(tm.gog, -1);
 
     for (const char *bad :
