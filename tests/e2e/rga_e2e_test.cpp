@@ -212,4 +212,35 @@ TEST(PanelPath, RefusedEngineFallsBackToThePlainPlaneSet) {
     EXPECT_TRUE(video_updates(r, "DSI-1").empty()) << "the panel keeps its standby picture";
 }
 
+TEST(PanelPath, TakesTheGpuOutputWhileItCorrectsTheLens) {
+    TestDir dir;
+    // Lens correction (zoomed in twice, unlike the raw frame) and a flip: the
+    // monitor shows the GPU's picture, and so does the panel, not mirrored
+    // back by its own (inherited) flip.
+    const SimEnv gpu = {{"VEX_SIM_BOARD", "rk3399-hdmi-dsi"},
+                        {"VEX_KMS_DEWARP", "1"},
+                        {"VEX_KMS_DEWARP_ZOOM", "2"},
+                        {"VEX_KMS_FLIP", "h"}};
+    Played p = play(dir, gpu);
+    ASSERT_EQ(count_lines(p.r.log, "vex-mpp: dewarp GPU pass ready"), 1) << describe(p.r);
+    EXPECT_EQ((long long)video_updates(p.r, "DSI-1").size(), p.shown) << describe(p.r);
+    const TestImage h = screen(p.r, "HDMI-A-1");
+    EXPECT_GE(panel_match(screen(p.r, "DSI-1"), h, {0, 0, 1280, 720}, "none"), 0.95);
+
+    // An engine that will not read BGRA: the panel scales the decoder's frame.
+    SimEnv refused = gpu;
+    refused.push_back({"VEX_SIM_RGA_REFUSE", "bgra"});
+    p = play(dir, refused);
+    EXPECT_EQ(count_lines(p.r.log,
+                          "vex-mpp: output 1 RGA won't scale the GLES buffer — panel falls "
+                          "back to the raw frame (no dewarp/grade on this screen)"),
+              1)
+        << describe(p.r);
+    EXPECT_EQ((long long)video_updates(p.r, "DSI-1").size(), p.shown) << describe(p.r);
+    EXPECT_LT(panel_match(screen(p.r, "DSI-1"), screen(p.r, "HDMI-A-1"), {0, 0, 1280, 720}, "none"),
+              0.8)
+        << "the panel shows the corrected picture";
+    EXPECT_EQ(count_lines(p.r.log, "FAILED"), 0) << describe(p.r);
+}
+
 } // namespace
