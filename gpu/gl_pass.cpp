@@ -8,6 +8,7 @@
 #include "core/live_tuning.h"
 #include "core/log.h"
 #include "gpu/gl_context.h"
+#include "gpu/encode_tee.h"
 #include "gpu/gl_shaders.h"
 #include "gpu/gpu_pass.h"
 #include "gpu/lut.h"
@@ -211,5 +212,6 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     if (g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
     spi_copy();
     g_egl_destroy_image(g_egl, img);
+    enc_hand_off(slot, g_gl_w, g_gl_h);
     return gl_hand_off(slot);
 }

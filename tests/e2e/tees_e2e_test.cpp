@@ -2,6 +2,7 @@
 // shared frame, read back with vex-spi-snapshot (which follows the sequence
 // protocol), against what the screen shows; and the encode tee's H.264
 // stream, decoded with ffprobe/ffmpeg.
+#include "sim/kms_stamp.h"
 #include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
@@ -176,4 +177,248 @@ TEST(SpiTee, RateLimit) {
             EXPECT_GE(updates, 5);
         }
     }
+}
+
+namespace {
+
+// Standard output of a shell command ("" when it cannot run).
+std::string shell_out(const std::string &cmd) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+// The pictures of an H.264 file as decoded by FFmpeg, RGB24 at w x h each,
+// and the number of frames ffprobe counts (-1 when it fails).
+struct Decoded {
+    long probed = -1;
+    std::vector<std::string> frames; // w * h * 3 bytes each
+    std::string sizes;               // "WxH\n" per frame
+};
+
+Decoded decode(const std::string &file, int w, int h) {
+    Decoded d;
+    const std::string n = shell_out("ffprobe -v error -count_frames -select_streams v:0 "
+                                    "-show_entries stream=nb_read_frames -of csv=p=0 " +
+                                    file + " 2>/dev/null");
+    if (!n.empty()) d.probed = strtol(n.c_str(), nullptr, 10);
+    d.sizes = shell_out("ffprobe -v error -show_entries frame=width,height -of csv=p=0:s=x " +
+                        file + " 2>/dev/null");
+    if (w <= 0) return d;
+    const std::string raw =
+        shell_out("ffmpeg -v error -i " + file + " -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+    const size_t fs = (size_t)w * h * 3;
+    for (size_t at = 0; at + fs <= raw.size(); at += fs) d.frames.push_back(raw.substr(at, fs));
+    return d;
+}
+
+// The stamp of an RGB24 picture (-1: none).
+int rgb_stamp(const std::string &rgb, int w, int h) {
+    struct Ctx {
+        const std::string *p;
+        int w;
+    } c{&rgb, w};
+    return kms_stamp_decode(
+        w, h,
+        [](const void *ctx, int x, int y) {
+            const Ctx &k = *static_cast<const Ctx *>(ctx);
+            return (int)(uint8_t)(*k.p)[((size_t)y * k.w + x) * 3 + 1];
+        },
+        &c);
+}
+
+// PSNR of 4 x 4 block means of an RGB24 picture (w x h) against the screen's
+// box (sx, sy, sw, sh) showing it, sampled at the blocks' centres.
+double block_psnr(const std::string &rgb, int w, int h, const TestImage &s, int sx, int sy, int sw,
+                  int sh) {
+    double se = 0;
+    long n = 0;
+    for (int by = 0; by + 4 <= h; by += 4)
+        for (int bx = 0; bx + 4 <= w; bx += 4)
+            for (int c = 0; c < 3; c++) {
+                double a = 0, b = 0;
+                int m = 0;
+                for (int y = by; y < by + 4; y++)
+                    for (int x = bx; x < bx + 4; x++) {
+                        a += (uint8_t)rgb[((size_t)y * w + x) * 3 + c];
+                        const int px = sx + (int)((x + 0.5) * sw / w);
+                        const int py = sy + (int)((y + 0.5) * sh / h);
+                        b += (s.at(px, py) >> (16 - 8 * c)) & 255;
+                        m++;
+                    }
+                se += (a / m - b / m) * (a / m - b / m);
+                n++;
+            }
+    const double mse = se / n;
+    return mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99;
+}
+
+// Writes the whole stream into a held run's input at about 60 pictures a second.
+void feed_all(SimThread &run, const char *stream) {
+    const std::string s = read_file(stream_path(stream));
+    for (size_t at = 0; at < s.size();) {
+        const ssize_t n = write(run.input, s.data() + at, std::min<size_t>(4096, s.size() - at));
+        if (n <= 0) break;
+        at += (size_t)n;
+        usleep(8000);
+    }
+}
+
+// The end-of-input line's shown count (-1 when missing).
+long long shown_at_end(const SimRunResult &r) {
+    const std::vector<std::vector<long long>> m =
+        match_lines(r.log, "vex-mpp: end of input — dec=(\\d+) shown=(\\d+) .*");
+    return m.size() == 1 ? m[0][1] : -1;
+}
+
+} // namespace
+
+// VEX_KMS_ENCODE=stdout with a colour grade: the stream decodes, holds a
+// picture for every frame the GPU drew, and its last picture is the graded
+// picture the screen shows at exit, within encoder loss.
+TEST(EncodeTee, StdoutStreamMatchesTheScreen) {
+    TestDir dir;
+    SimRunOpts o;
+    o.env = {{"VEX_KMS_ENCODE", "stdout"}, {"VEX_KMS_ENCODE_FPS", "0"},
+             {"VEX_KMS_CG_ENABLE", "1"},   {"VEX_KMS_CG_BRIGHT", "0.05"},
+             {"VEX_KMS_CG_SAT", "1.3"},    {"VEX_SMOOTH", "0"},
+             {"VEX_KMS_GATE_MS", "5000"},  {"VEX_SIM_SCREENSHOT_AT_EXIT", "1"}};
+    o.timeout_s = 25;
+    SimThread run(dir, o, true);
+    ASSERT_TRUE(run.wait_log("vex-mpp: hdmi_state=hidden", 15000)) << run.log();
+    feed_all(run, kStream);
+    usleep(1500000); // the encoder catches up while the input is held open
+    const SimRunResult &r = run.join();
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_TRUE(has_line(r.log, "vex-mpp: dewarp HW-encode ON → stdout (640x480 8000k h264_rkmpp)"))
+        << r.log;
+    const std::string file = dir.path + "/out.h264";
+    {
+        FILE *f = fopen(file.c_str(), "wb");
+        ASSERT_TRUE(f);
+        fwrite(r.out.data(), 1, r.out.size(), f);
+        fclose(f);
+    }
+    const Decoded d = decode(file, 640, 480);
+    const long long shown = shown_at_end(r);
+    ASSERT_GT(shown, 20) << r.log;
+    // Every frame drawn is handed off (no rate limit); a free pool slot is
+    // there for each unless the encoder falls three frames behind.
+    EXPECT_EQ(d.probed, (long)d.frames.size());
+    EXPECT_LE(d.probed, shown);
+    EXPECT_GE(d.probed, shown - 3) << r.log;
+
+    TestImage scr;
+    ASSERT_TRUE(png_read(r.board() + "/screen-HDMI-A-1.png", &scr)) << describe(r);
+    ASSERT_FALSE(d.frames.empty());
+    const std::string &last = d.frames.back();
+    // The 4:3 picture fills the 1080 rows of the screen.
+    const int vw = scr.h * 4 / 3, vx = (scr.w - vw) / 2;
+    EXPECT_EQ(rgb_stamp(last, 640, 480), (int)stream_frames(kStream) - 1);
+    EXPECT_GE(block_psnr(last, 640, 480, scr, vx, 0, vw, scr.h), 30.0);
+}
+
+// A file target through a source geometry change: the tee restarts at the new
+// size on the same file, which stays decodable. An unwritable path and a
+// missing encoder leave the video playing.
+TEST(EncodeTee, FileRestartAndFailures) {
+    TestDir dir;
+    const std::string file = dir.path + "/rec.h264";
+    SimRunOpts o;
+    o.input = stream_path("h264_reschange.h264");
+    o.env = {{"VEX_KMS_ENCODE", file},
+             {"VEX_KMS_DEWARP", "1"},
+             {"VEX_KMS_DEWARP_K1", "0"},
+             {"VEX_SMOOTH", "0"},
+             {"VEX_KMS_GATE_MS", "5000"}};
+    o.feed = {"--fps", "60", "--pause-at", "2", "--pause-ms", "1000"};
+    o.timeout_s = 25;
+    SimRunResult r = sim_run(dir, o);
+    ASSERT_EQ(r.status, 0) << describe(r);
+    expect_in_order(r.log,
+                    {"vex-mpp: dewarp HW-encode ON → " + file + " (1280x720 8000k h264_rkmpp)",
+                     "re-initialising dewarp/encode",
+                     "vex-mpp: dewarp HW-encode ON → " + file + " (640x360 8000k h264_rkmpp)"},
+                    "restart", false);
+    const Decoded d = decode(file, 0, 0);
+    EXPECT_GT(d.probed, 10) << d.sizes;
+    EXPECT_NE(d.sizes.find("1280x720"), std::string::npos);
+    EXPECT_NE(d.sizes.find("640x360"), std::string::npos);
+
+    for (const SimEnv &bad :
+         {SimEnv{{"VEX_KMS_ENCODE", "/nonexistent-dir/rec.h264"}},
+          SimEnv{{"VEX_KMS_ENCODE", "stdout"}, {"VEX_SIM_ENC_MISSING", "1"}},
+          SimEnv{{"VEX_KMS_ENCODE", "stdout"}, {"VEX_SIM_ENC_OPEN_FAIL", "1"}}}) {
+        SimRunOpts b;
+        b.input = stream_path(kStream);
+        b.feed = {"--fps", "60", "--pause-at", "2", "--pause-ms", "1000"};
+        b.env = bad;
+        b.env.insert(b.env.end(), {{"VEX_KMS_DEWARP", "1"}, {"VEX_KMS_DEWARP_K1", "0"}});
+        b.timeout_s = 25;
+        SimRunResult f = sim_run(dir, b);
+        EXPECT_EQ(f.status, 0) << describe(f);
+        EXPECT_GT(shown_at_end(f), 20) << f.log;
+        EXPECT_TRUE(f.out.empty());
+        EXPECT_FALSE(has_line(f.log, "HW-encode ON"));
+        if (bad[0].second[0] == '/') {
+            EXPECT_TRUE(has_line(
+                f.log,
+                "vex-mpp: encode: open(/nonexistent-dir/rec.h264): No such file or directory"))
+                << f.log;
+        } else {
+            EXPECT_EQ(count_lines(f.log, "— dewarped stream/recording UNAVAILABLE (closing the tee "
+                                         "output)"),
+                      1)
+                << f.log;
+        }
+    }
+}
+
+// A slow encoder: frames that find no free pool slot are dropped and counted
+// (the heartbeat at 600 frames shows them) while every frame is still shown;
+// a refused colour conversion is counted and logged once.
+TEST(EncodeTee, SlowEncoderAndRefusedConversion) {
+    TestDir dir;
+    SimRunOpts o;
+    o.input = stream_path(kStream);
+    o.env = {
+        {"VEX_KMS_ENCODE", "stdout"},  {"VEX_KMS_ENCODE_FPS", "0"}, {"VEX_KMS_GL_SIZE", "320x240"},
+        {"VEX_SIM_ENC_SLOW_MS", "60"}, {"VEX_KMS_DEWARP", "1"},     {"VEX_KMS_DEWARP_K1", "0"},
+        {"VEX_SMOOTH", "0"},           {"VEX_KMS_GATE_MS", "5000"}};
+    o.feed = {"--loop", "11", "--fps", "120", "--pause-at", "2", "--pause-ms", "1000"};
+    o.timeout_s = 28;
+    SimRunResult r = sim_run(dir, o);
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::vector<std::vector<long long>> hb = match_lines(
+        r.log,
+        "vex-mpp: dec=\\d+ shown=(\\d+) shown/s=\\d+ dropped fifo/throttle/gate=\\d+/\\d+/\\d+ "
+        "enc rga_fail/pool_drop=(\\d+)/(\\d+)");
+    ASSERT_GE(hb.size(), 1u) << r.log;
+    EXPECT_EQ(hb[0][0], 600);
+    EXPECT_EQ(hb[0][1], 0);
+    // 60 ms an encode against a frame every few ms: most frames find the pool full.
+    EXPECT_GT(hb[0][2], 300);
+
+    SimRunOpts b;
+    b.input = stream_path(kStream);
+    b.feed = {"--fps", "60", "--pause-at", "2", "--pause-ms", "1000"};
+    b.env = {{"VEX_KMS_ENCODE", "stdout"},
+             {"VEX_KMS_ENCODE_FPS", "0"},
+             {"VEX_SIM_RGA_REFUSE", "bgra"},
+             {"VEX_KMS_DEWARP", "1"},
+             {"VEX_KMS_DEWARP_K1", "0"}};
+    b.timeout_s = 25;
+    SimRunResult f = sim_run(dir, b);
+    EXPECT_EQ(f.status, 0) << describe(f);
+    EXPECT_EQ(count_lines(f.log, "vex-mpp: encode: RGA CSC failed — frame dropped from the stream "
+                                 "(counted in the heartbeat)"),
+              1)
+        << f.log;
+    EXPECT_TRUE(f.out.empty());
+    EXPECT_GT(shown_at_end(f), 20) << f.log;
 }
