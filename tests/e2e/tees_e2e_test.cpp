@@ -141,6 +141,32 @@ void spi_live(const char *size, const char *aspect, int pw, int ph) {
 
 } // namespace
 
+// The pop-up and the telemetry items reach the panel: an error pop-up sits
+// upright at its usual place (H/6 + 4 from the top), the strip shows the
+// goggles battery in green and the drone battery and recording in red.
+TEST(SpiTee, PopUpAndStatusStrip) {
+    TestDir dir;
+    const std::string run_dir = dir.next_board() + "/run/vex-fpv";
+    ASSERT_TRUE(put_file(run_dir + "/osd", "error\nBaterai lemah\n", 1000));
+    ASSERT_TRUE(put_file(run_dir + "/telemetry", "gog = 80\ndrn = 12\nrec = 1\nrecs = 65\n", 1000));
+    SimRunOpts o;
+    o.env = {{"VEX_KMS_SPI_TEE", "320x240"}};
+    o.timeout_s = 25;
+    SimThread run(dir, o, true, kStream);
+    ASSERT_TRUE(run.wait_log("vex-mpp: SPI tee ON → shm /vex-spi.frame", 15000)) << run.log();
+    usleep(500000);
+    SpiShot sp = spi_shot(run.board, dir.path + "/popup.png");
+    const SimRunResult &r = run.join();
+    ASSERT_EQ(sp.status, 0) << describe(r);
+    // Colours as RGB565 keeps them (low bits cleared).
+    const Spot err = spot(sp.img, 0xf85858, 0, 26);
+    EXPECT_GT(err.n, 100) << describe(r);
+    EXPECT_GE(err.y0, 240 / 6 + 4);
+    EXPECT_LT(err.y1, 140);
+    EXPECT_GT(spot(sp.img, 0x48dc80, 0, 0, 320, 26).n, 5);  // 80 %: green
+    EXPECT_GT(spot(sp.img, 0xf87070, 0, 0, 320, 26).n, 20); // 12 % and REC 1:05: red
+}
+
 TEST(SpiTee, LiveCopyAgainstTheScreen) {
     spi_live("320x240", "fill", 320, 240);
     spi_live("320x160", "fill", 320, 160);
