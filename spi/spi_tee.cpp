@@ -45,6 +45,7 @@ long live_updates; // guarded by g_spi_tee_lock
 // main thread's drawing buffer. hdr_on: -1 undecided, 0 off, 1 on.
 int hdr_on = -1;
 uint32_t *hdr_buf;
+bool hdr_published; // hdr_buf holds a strip; guarded by g_spi_tee_lock
 uint32_t *hdr_draw;
 int64_t hdr_second = -1;
 Telemetry hdr_telem;
@@ -131,12 +132,13 @@ void header_refresh(bool force) {
     if (!draw_header()) return;
     pthread_mutex_lock(&g_spi_tee_lock);
     memcpy(hdr_buf, hdr_draw, (size_t)g_spi_tee_w * spi_hdr_rows * 4);
+    hdr_published = true;
     pthread_mutex_unlock(&g_spi_tee_lock);
 }
 
 // Lays the strip over the frame; called with g_spi_tee_lock held.
 void overlay_header(uint16_t *frame) {
-    if (hdr_on != 1 || !hdr_buf) return;
+    if (!hdr_published) return;
     const int rows = g_spi_tee_h < spi_hdr_rows ? g_spi_tee_h : spi_hdr_rows;
     spi_strip_composite(hdr_buf, rows, frame, g_spi_tee_w);
 }
