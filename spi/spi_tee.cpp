@@ -50,8 +50,11 @@ uint32_t *hdr_draw;
 int64_t hdr_second = -1;
 Telemetry hdr_telem;
 
-void seq_bump(volatile uint32_t *hdr) {
-    __atomic_add_fetch(const_cast<uint32_t *>(&hdr[3]), 1u, __ATOMIC_SEQ_CST);
+// The sequence counter of the mapped frame (header word 3).
+uint32_t *shm_seq;
+
+void seq_bump() {
+    __atomic_add_fetch(shm_seq, 1u, __ATOMIC_SEQ_CST);
     __sync_synchronize();
 }
 
@@ -148,7 +151,6 @@ void *spi_thread_fn(void *) {
     const bool run = spi_running;
     pthread_mutex_unlock(&g_spi_tee_lock);
     if (!run) return nullptr;
-    volatile uint32_t *hdr = spi_tee_header();
     uint16_t *px = spi_tee_pixels();
     const size_t n = (size_t)g_spi_tee_w * g_spi_tee_h;
     for (;;) {
@@ -163,13 +165,13 @@ void *spi_thread_fn(void *) {
         q_n--;
         // The frame is written under the lock, so the standby publisher never
         // interleaves with it.
-        seq_bump(hdr);
+        seq_bump();
         spi_rgba_to_rgb565(rb_px[i], px, n);
         overlay_header(px);
         __sync_synchronize();
         rb_state[i] = 0;
         live_updates++;
-        seq_bump(hdr);
+        seq_bump();
         pthread_mutex_unlock(&g_spi_tee_lock);
     }
 }
@@ -268,12 +270,9 @@ int spi_tee_shm_init() {
     hdr[1] = (uint32_t)g_spi_tee_w;
     hdr[2] = (uint32_t)g_spi_tee_h;
     hdr[3] = 0;
+    shm_seq = &hdr[3];
     shm_map = static_cast<uint8_t *>(m);
     return 0;
-}
-
-volatile uint32_t *spi_tee_header() {
-    return reinterpret_cast<volatile uint32_t *>(shm_map);
 }
 
 uint16_t *spi_tee_pixels() {
@@ -311,9 +310,8 @@ void spi_tee_publish_buffer(const uint8_t *map, uint32_t pitch, uint32_t w, uint
     header_refresh(true);
 
     pthread_mutex_lock(&g_spi_tee_lock);
-    volatile uint32_t *hdr = spi_tee_header();
     uint16_t *px = spi_tee_pixels();
-    seq_bump(hdr);
+    seq_bump();
     memset(px, 0, (size_t)W * H * 2);
     const int x0 = (W - dw) / 2, y0 = (H - dh) / 2;
     for (int y = 0; y < dh; y++) {
@@ -322,7 +320,7 @@ void spi_tee_publish_buffer(const uint8_t *map, uint32_t pitch, uint32_t w, uint
         for (int x = 0; x < dw; x++) out[x] = rgb565(row[x * 4 + 2], row[x * 4 + 1], row[x * 4]);
     }
     overlay_header(px);
-    seq_bump(hdr);
+    seq_bump();
     pthread_mutex_unlock(&g_spi_tee_lock);
     free(tmp);
 }

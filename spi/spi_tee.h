@@ -65,8 +65,7 @@ bool spi_tee_enabled();
 // Maps the shared frame (once; a failed attempt is retried by a later call):
 // 0 when mapped, -1 on failure. Mapping writes the header with sequence 0.
 int spi_tee_shm_init();
-// The mapped frame: header words and pixels (null until mapped).
-volatile uint32_t *spi_tee_header();
+// The mapped frame's pixels (null until mapped).
 uint16_t *spi_tee_pixels();
 
 // Publishes a CPU picture (XRGB8888, bytes B, G, R, X, rows `pitch` bytes
