@@ -96,6 +96,14 @@ TEST(SpiTee, StandbyPublished) {
     const double strip = mean(st.img, 0, 0, 240, 26, 8);
     EXPECT_GT(strip, 0.5);
     EXPECT_LT(strip, 60.0);
+
+    // VEX_KMS_SPI_TELEMETRY=0: no strip, black above the picture.
+    o.env.push_back({"VEX_KMS_SPI_TELEMETRY", "0"});
+    r = sim_run(dir, o);
+    ASSERT_EQ(r.status, 0) << describe(r);
+    st = spi_shot(r.board(), dir.path + "/bare.png");
+    ASSERT_EQ(st.status, 0);
+    EXPECT_EQ(mean(st.img, 0, 0, 240, 52, 8) + mean(st.img, 0, 0, 240, 52, 16), 0.0);
 }
 
 // The live copy of the playing video against the screen, in fill or fit mode.
