@@ -12,7 +12,7 @@ packages=(
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
   libdrm-dev libgbm-dev libegl-dev libgles-dev libfreetype-dev fonts-dejavu-core
   libegl1 libgles2 libegl-mesa0 libgl1-mesa-dri
-  libqrencode-dev libgtest-dev clang-format
+  libqrencode-dev libgtest-dev clang-format clang libclang-rt-14-dev
 )
 
 # With a foreign architecture added (scripts/arm64.sh), a package can be

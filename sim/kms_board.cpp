@@ -133,11 +133,16 @@ std::vector<std::string> split_list(const std::string &s) {
     return out;
 }
 
+// The mask of the first n crtcs (n up to 32).
+uint32_t all_crtcs(size_t n) {
+    return n >= 32 ? 0xffffffffu : (1u << n) - 1;
+}
+
 int crtc_mask(Parser &ps, const std::string &list, uint32_t *mask) {
     const KmsCardDesc *c = ps.card();
     *mask = 0;
     if (list == "all") {
-        *mask = c->crtcs.size() >= 32 ? 0xffffffffu : (1u << c->crtcs.size()) - 1;
+        *mask = all_crtcs(c->crtcs.size());
         return 0;
     }
     for (const std::string &name : split_list(list)) {
@@ -336,7 +341,7 @@ int parse_connector(Parser &ps, const std::vector<std::string> &t) {
         return ps.fail("connector name '%s' is not TYPE-N", d.name.c_str());
     d.type = static_cast<uint32_t>(type);
     d.type_id = static_cast<uint32_t>(id);
-    d.crtc_mask = (1u << c->crtcs.size()) - 1;
+    d.crtc_mask = all_crtcs(c->crtcs.size());
     for (size_t k = 2; k < t.size(); ++k) {
         const std::string &a = t[k];
         size_t eq = a.find('=');

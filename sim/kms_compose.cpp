@@ -23,10 +23,6 @@ struct Px {
     uint8_t r, g, b, a;
 };
 
-inline uint8_t clamp8(int v) {
-    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-}
-
 // BT.601 limited range, integer arithmetic.
 inline Px yuv_px(int y, int u, int v) {
     uint8_t c[3];

@@ -562,9 +562,31 @@ extern "C" int __wrap_faccessat(int dirfd, const char *path, int how, int flags)
     return m.p ? __real_faccessat(dirfd, m.p, how, flags) : -1;
 }
 
-extern "C" int __wrap_mkdir(const char *path, mode_t mode) {
+namespace {
+
+// Set by a constructor of this program: from then on the sanitizer runtimes
+// (when linked in) are up and every mkdir is the program's own. Volatile, so
+// that the compiler does not fold the constructor into the initial value.
+volatile bool g_program_started;
+__attribute__((constructor)) void program_started() {
+    g_program_started = true;
+}
+
+__attribute__((noinline)) int mkdir_mapped(const char *path, mode_t mode) {
     MappedPath m(path);
     return m.p ? __real_mkdir(m.p, mode) : -1;
+}
+
+} // namespace
+
+// A sanitizer runtime linked in statically makes the directories of its
+// log_path with mkdir while it starts, before anything (its own shadow memory
+// included) is set up: such a call goes straight to libc, untouched and
+// uninstrumented, as does every path the sandbox does not map.
+extern "C" __attribute__((no_sanitize("address", "undefined", "thread"))) int
+__wrap_mkdir(const char *path, mode_t mode) {
+    if (!g_program_started) return __real_mkdir(path, mode);
+    return mkdir_mapped(path, mode);
 }
 
 extern "C" int __wrap_rmdir(const char *path) {

@@ -264,19 +264,34 @@ int write_nv12(const AVFrame *src, uint8_t *y, uint8_t *uv, int pitch, int luma_
     return ret == h ? 0 : -1;
 }
 
-void copy_frame_fields(AVFrame *dst, const AVFrame *src) {
+// A corrupted stream can leave any number in the decoder's enum fields (an
+// unbounded chroma sample location from the SPS, say); the board's decoders
+// report only what the types define. Read as a plain int so that no value of
+// the enum type is ever formed from it.
+template <typename E>
+E valid_enum(const E &v, int count, E unspecified) {
+    static_assert(sizeof(E) == sizeof(int), "enum stored as int");
+    int i;
+    memcpy(&i, &v, sizeof i);
+    return i >= 0 && i < count ? static_cast<E>(i) : unspecified;
+}
+
+} // namespace
+
+void sim_copy_frame_fields(AVFrame *dst, const AVFrame *src) {
     dst->width = src->width;
     dst->height = src->height;
     dst->pts = src->pts;
     dst->pkt_dts = src->pkt_dts;
     dst->best_effort_timestamp = src->best_effort_timestamp;
     dst->sample_aspect_ratio = src->sample_aspect_ratio;
-    dst->color_range = src->color_range;
-    dst->color_primaries = src->color_primaries;
-    dst->color_trc = src->color_trc;
-    dst->colorspace = src->colorspace;
-    dst->chroma_location = src->chroma_location;
-    dst->pict_type = src->pict_type;
+    dst->color_range = valid_enum(src->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+    dst->color_primaries = valid_enum(src->color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+    dst->color_trc = valid_enum(src->color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+    dst->colorspace = valid_enum(src->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+    dst->chroma_location =
+        valid_enum(src->chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+    dst->pict_type = valid_enum(src->pict_type, AV_PICTURE_TYPE_BI + 1, AV_PICTURE_TYPE_NONE);
     dst->repeat_pict = src->repeat_pict;
     // Bit 2 is the key-frame bit that the program sets on its own.
     dst->flags = src->flags & ~2;
@@ -286,6 +301,8 @@ void copy_frame_fields(AVFrame *dst, const AVFrame *src) {
     dst->top_field_first = src->top_field_first;
 #endif
 }
+
+namespace {
 
 // ---- Decoder contexts -----------------------------------------------------------
 
@@ -528,7 +545,7 @@ int hand_back_drm(SimDec *d, AVFrame *out) {
     }
     out->data[0] = reinterpret_cast<uint8_t *>(&desc);
     out->format = AV_PIX_FMT_DRM_PRIME;
-    copy_frame_fields(out, src);
+    sim_copy_frame_fields(out, src);
     return 0;
 }
 
@@ -545,7 +562,7 @@ int hand_back_nv12(SimDec *d, AVFrame *out) {
         av_frame_unref(out);
         return AVERROR(ENOSYS);
     }
-    copy_frame_fields(out, src);
+    sim_copy_frame_fields(out, src);
     return 0;
 }
 

@@ -27,3 +27,9 @@ struct SimDecStats {
 };
 
 void sim_dec_stats(SimDecStats *out);
+
+struct AVFrame;
+// Copies the picture fields (size, timestamps, colour description, picture
+// type, flags but the key-frame bit) of a decoded frame into the frame handed
+// back. Enum fields outside their type's range become "unspecified".
+void sim_copy_frame_fields(AVFrame *dst, const AVFrame *src);

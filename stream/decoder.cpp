@@ -1,6 +1,7 @@
 #include "stream/decoder.h"
 
 #include <cstring>
+#include <unistd.h>
 
 #include "core/env.h"
 #include "core/log.h"
@@ -66,6 +67,34 @@ int drain_decoder(AVCodecContext *ctx, int key) {
     if (held) {
         if (key) held->flags |= AV_FRAME_FLAG_KEY;
         mb_push(held);
+    }
+    return n;
+}
+
+int drain_decoder_at_end(AVCodecContext *ctx) {
+    int n = 0;
+    if (avcodec_send_packet(ctx, nullptr) == AVERROR(EAGAIN)) {
+        n += drain_decoder(ctx, 0);
+        avcodec_send_packet(ctx, nullptr);
+    }
+    int waited_ms = 0;
+    for (;;) {
+        AVFrame *f = av_frame_alloc();
+        if (!f) break;
+        int ret = avcodec_receive_frame(ctx, f);
+        if (ret == 0) {
+            // Nothing newer follows: each picture waits for room rather than
+            // pushing out the one before it.
+            mb_push_when_room(f, 1000);
+            count_one(g_dec_count);
+            n++;
+            waited_ms = 0;
+            continue;
+        }
+        av_frame_free(&f);
+        if (ret != AVERROR(EAGAIN) || waited_ms >= 500) break;
+        usleep(2000);
+        waited_ms += 2;
     }
     return n;
 }

@@ -1,6 +1,7 @@
 #include "stream/mailbox.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include "core/clock.h"
 #include "core/counters.h"
@@ -49,6 +50,19 @@ void mb_push(AVFrame *frame) {
         pthread_cond_signal(&g_mb_cv);
     }
     av_frame_free(&old);
+}
+
+void mb_push_when_room(AVFrame *frame, int max_ms) {
+    for (int waited = 0; waited < max_ms; waited++) {
+        bool room;
+        {
+            MbLock hold;
+            room = g_mb_n < 2;
+        }
+        if (room) break;
+        usleep(1000); // the consumer does not signal a take: look again shortly
+    }
+    mb_push(frame);
 }
 
 void mb_set_eof() {

@@ -9,6 +9,9 @@ struct AVFrame;
 // Hands one frame to the mailbox (reader thread; the mailbox owns it now); a
 // full mailbox frees its oldest frame first and counts it in g_drop_fifo.
 void mb_push(AVFrame *frame);
+// At end of input, where no frame need make way for a newer one: waits up to
+// `max_ms` for the consumer to make room, then hands the frame over as mb_push.
+void mb_push_when_room(AVFrame *frame, int max_ms);
 // Marks end of input and wakes the consumer.
 void mb_set_eof();
 

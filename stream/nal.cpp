@@ -44,6 +44,15 @@ bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc) {
     return false;
 }
 
+bool nal_has_slice(const uint8_t *data, size_t size, bool is_hevc) {
+    for (long sc = nal_find_start(data, size, 0); sc >= 0;
+         sc = nal_find_start(data, size, (size_t)sc + 3)) {
+        int t = is_hevc ? nal_type_hevc(data[sc + 3]) : nal_type_h264(data[sc + 3]);
+        if (is_hevc ? t < 32 : (t >= 1 && t <= 5)) return true;
+    }
+    return false;
+}
+
 // How many bytes at the end could be the beginning of a start code.
 static size_t start_code_tail(const uint8_t *data, size_t size) {
     size_t k = 0;
@@ -53,40 +62,131 @@ static size_t start_code_tail(const uint8_t *data, size_t size) {
     return k;
 }
 
-HevcStart hevc_deferred_scan(const uint8_t *data, size_t size) {
+unsigned NalBits::bit() {
+    if (left == 0) {
+        if (pos < size && zeros >= 2 && data[pos] == 3) {
+            pos++; // emulation prevention
+            zeros = 0;
+        }
+        if (pos >= size) {
+            over = true;
+            return 0;
+        }
+        cur = data[pos++];
+        zeros = cur == 0 ? zeros + 1 : 0;
+        left = 8;
+    }
+    left--;
+    return (cur >> left) & 1;
+}
+
+uint32_t NalBits::bits(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; i++) v = (v << 1) | bit();
+    return v;
+}
+
+void NalBits::skip(int n) {
+    for (int i = 0; i < n && !over; i++) bit();
+}
+
+long NalBits::ue() {
+    int lead = 0;
+    while (bit() == 0) {
+        if (over || ++lead > 31) return -1;
+    }
+    long v = (long)((1ul << lead) - 1 + bits(lead));
+    return over ? -1 : v;
+}
+
+int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc) {
+    NalBits b(unit, len);
+    long id = -1, max = 0;
+    if (!is_hevc) {
+        b.skip(8); // NAL header
+        if (entry == 1) {
+            b.skip(24); // profile, constraint flags, level
+            id = b.ue();
+            max = 31;
+        } else if (entry == 2) {
+            id = b.ue();
+            max = 255;
+        }
+    } else {
+        b.skip(16); // NAL header
+        if (entry == 0) {
+            id = b.bits(4);
+            max = 15;
+        } else if (entry == 1) {
+            b.skip(4); // VPS id
+            int sub = (int)b.bits(3);
+            b.skip(1);
+            // profile_tier_level: the general part, then per sub-layer flags,
+            // alignment and optional sub-layer profiles and levels.
+            b.skip(96);
+            bool prof[8] = {}, lvl[8] = {};
+            for (int i = 0; i < sub; i++) {
+                prof[i] = b.bit();
+                lvl[i] = b.bit();
+            }
+            if (sub > 0) b.skip(2 * (8 - sub));
+            for (int i = 0; i < sub; i++) b.skip((prof[i] ? 88 : 0) + (lvl[i] ? 8 : 0));
+            id = b.ue();
+            max = 15;
+        } else if (entry == 2) {
+            id = b.ue();
+            max = 63;
+        }
+    }
+    return (b.over || id < 0 || id > max) ? -1 : (int)id;
+}
+
+// Bytes up to the first start code's leading zero (all but a partial start code
+// at the end when there is none): they can never start decoding.
+static size_t leading_junk(const uint8_t *data, size_t size) {
     long first = nal_find_start(data, size, 0);
     if (first < 0) {
-        // No unit has begun yet: only a partial start code is worth keeping.
         size_t keep = start_code_tail(data, size);
-        return HevcStart{0, size > keep ? size - keep : 0};
+        return size > keep ? size - keep : 0;
     }
-    if (first > 1 || (first == 1 && data[0] != 0)) // bytes before the first start code
-        return HevcStart{0, data[first - 1] == 0 ? (size_t)first - 1 : (size_t)first};
+    if (first > 1 || (first == 1 && data[0] != 0))
+        return data[first - 1] == 0 ? (size_t)first - 1 : (size_t)first;
+    return 0;
+}
 
-    bool sps = false, pps = false;
-    size_t i = 0;
-    while (size - i >= 6) {
+HevcStart hevc_deferred_scan(HevcScan *st, const uint8_t *data, size_t size) {
+    if (st->pos == 0) {
+        size_t junk = leading_junk(data, size);
+        if (junk > 0) return HevcStart{0, junk};
+    }
+    size_t i = st->pos;
+    while (i + 6 <= size) {
         long sc = nal_find_start(data, size, i);
-        if (sc < 0) break;
+        if (sc < 0) {
+            // Nothing more up to the last three bytes, which may begin one.
+            i = size - 3;
+            break;
+        }
         int t = nal_type_hevc(data[sc + 3]);
         if (t == 33) {
-            sps = true;
+            st->sps = true;
         } else if (t == 34) {
-            pps = true;
+            st->pps = true;
         } else if (t < 32) {
-            if (sps && pps && sc > 0) return HevcStart{(size_t)sc, 0};
+            if (st->sps && st->pps && sc > 0) return HevcStart{(size_t)sc, 0};
             // A slice without its parameter sets: nothing up to the next
             // parameter set can ever be decoded.
+            *st = HevcScan{};
             for (long n = nal_find_start(data, size, (size_t)sc + 3); n >= 0;
                  n = nal_find_start(data, size, (size_t)n + 3)) {
                 int nt = nal_type_hevc(data[n + 3]);
                 if (nt >= 32 && nt <= 34)
                     return HevcStart{0, (data[n - 1] == 0) ? (size_t)n - 1 : (size_t)n};
             }
-            size_t keep = start_code_tail(data, size);
-            return HevcStart{0, size - keep};
+            return HevcStart{0, size - start_code_tail(data, size)};
         }
         i = (size_t)sc + 3;
     }
+    st->pos = i;
     return HevcStart{0, 0};
 }

@@ -23,6 +23,10 @@ bool nal_is_key_packet(const uint8_t *data, size_t size, bool is_hevc);
 // H.265: NAL types 16 to 21).
 bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc);
 
+// Whether the access unit holds a slice (a picture): H.264 types 1 to 5,
+// H.265 types 0 to 31.
+bool nal_has_slice(const uint8_t *data, size_t size, bool is_hevc);
+
 // One NAL unit of an access unit, its start code included. A unit starts at
 // its 00 00 01 (one byte earlier when a zero byte precedes it) and ends where
 // the next one starts, or at the end of the packet.
@@ -49,15 +53,48 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
     }
 }
 
+// Reads the bits of a NAL unit, skipping emulation-prevention bytes (the 03
+// of 00 00 03). Reading past the end yields zeros and sets `over`.
+struct NalBits {
+    const uint8_t *data;
+    size_t size;
+    size_t pos = 0; // next byte
+    int zeros = 0;  // zero bytes just read (for emulation prevention)
+    uint8_t cur = 0;
+    int left = 0; // bits of `cur` not yet read
+    bool over = false;
+
+    NalBits(const uint8_t *d, size_t n) : data(d), size(n) {}
+    unsigned bit();
+    uint32_t bits(int n); // n <= 32
+    void skip(int n);
+    // Unsigned exp-Golomb code; -1 when longer than 31 bits or cut off.
+    long ue();
+};
+
+// The id of a parameter set, read from its unit (the bytes after the start
+// code, header included): entry 0 VPS (H.265), 1 SPS, 2 PPS. -1 when the unit
+// is cut short or the id is out of the codec's range (H.264: SPS 0..31, PPS
+// 0..255; H.265: VPS 0..15, SPS 0..15, PPS 0..63).
+int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc);
+
 // The deferred start of an H.265 decoder: scanning from the start, the first
 // slice must be preceded by both an SPS and a PPS.
 struct HevcStart {
     size_t open_at; // > 0: the decoder can open with the bytes before this position
     size_t drop;    // > 0: the leading bytes up to here can never start decoding
 };
+// Progress of the scan over a buffer that grows at its end between calls, so
+// that every byte is looked at once. Reset it (= {}) whenever the buffer is
+// emptied or its start moves other than by a returned drop.
+struct HevcScan {
+    size_t pos = 0; // where the search for the next start code resumes
+    bool sps = false, pps = false;
+};
 // open_at is set when a slice is preceded by both parameter sets. drop is set
 // for leading bytes that can never start decoding: bytes before the first
 // start code, or slices before their parameter sets (up to the next parameter
-// set, or all but a partial start code when none has arrived yet). Both 0:
-// wait for more input.
-HevcStart hevc_deferred_scan(const uint8_t *data, size_t size);
+// set, or all but a partial start code when none has arrived yet); the scan
+// then starts afresh at the new start of the buffer. Both 0: wait for more
+// input.
+HevcStart hevc_deferred_scan(HevcScan *scan, const uint8_t *data, size_t size);

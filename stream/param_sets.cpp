@@ -24,10 +24,12 @@ int param_sets_track(ParamSets *ps, const uint8_t *data, size_t size, bool is_he
     nal_walk(data, size, [&](const NalUnit &u) {
         int i = entry_for(u.header, is_hevc);
         if (i < 0) return;
-        ParamSet &e = ps->e[i];
         size_t sc = data[u.start + 2] == 1 ? 3 : 4;
         const uint8_t *payload = data + u.start + sc;
         size_t plen = u.len - sc, len = plen + 4;
+        int id = nal_param_set_id(payload, plen, i, is_hevc);
+        if (id < 0) return;
+        ParamSet &e = ps->e[i][id];
         if (e.data && e.len == len) {
             if (memcmp(e.data + 4, payload, plen) != 0) {
                 changed = 1;
@@ -52,28 +54,34 @@ int param_sets_track(ParamSets *ps, const uint8_t *data, size_t size, bool is_he
 }
 
 bool param_sets_complete(const ParamSets *ps, bool is_hevc) {
-    for (int i = is_hevc ? 0 : 1; i < 3; i++)
-        if (!ps->e[i].data) return false;
+    for (int i = is_hevc ? 0 : 1; i < 3; i++) {
+        bool any = false;
+        for (const ParamSet &e : ps->e[i]) any = any || e.data;
+        if (!any) return false;
+    }
     return true;
 }
 
 size_t param_sets_extradata_len(const ParamSets *ps, bool is_hevc) {
     size_t n = 0;
-    for (int i = is_hevc ? 0 : 1; i < 3; i++) n += ps->e[i].len;
+    for (int i = is_hevc ? 0 : 1; i < 3; i++)
+        for (const ParamSet &e : ps->e[i]) n += e.len;
     return n;
 }
 
 void param_sets_write_extradata(const ParamSets *ps, bool is_hevc, uint8_t *dst) {
-    for (int i = is_hevc ? 0 : 1; i < 3; i++) {
-        if (!ps->e[i].data) continue;
-        memcpy(dst, ps->e[i].data, ps->e[i].len);
-        dst += ps->e[i].len;
-    }
+    for (int i = is_hevc ? 0 : 1; i < 3; i++)
+        for (const ParamSet &e : ps->e[i]) {
+            if (!e.data) continue;
+            memcpy(dst, e.data, e.len);
+            dst += e.len;
+        }
 }
 
 void param_sets_free(ParamSets *ps) {
-    for (ParamSet &e : ps->e) {
-        free(e.data);
-        e = ParamSet{nullptr, 0};
-    }
+    for (auto &kind : ps->e)
+        for (ParamSet &e : kind) {
+            free(e.data);
+            e = ParamSet{nullptr, 0};
+        }
 }

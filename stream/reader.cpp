@@ -68,6 +68,7 @@ struct Reader {
     int dead_exit;
 
     InputBuffer in;
+    HevcScan scan; // deferred open: how far the buffer has been looked at
     AVPacket *pkt = nullptr;
     ParamSets ps{};
     int64_t no_frame = 0; // packets sent since the last decoded frame
@@ -84,20 +85,24 @@ struct Reader {
 // Opens the deferred H.265 decoder once a slice is preceded by its parameter
 // sets. Returns 1 when open, 0 to wait for more input, -1 when the open failed.
 int deferred_open(Reader &r) {
-    HevcStart s = hevc_deferred_scan(r.in.data, r.in.len);
-    if (s.drop > 0) {
+    // Undecodable leading bytes are dropped and what follows them is scanned
+    // at once: a whole stream may already be buffered.
+    size_t dropped = 0;
+    HevcStart s;
+    while ((s = hevc_deferred_scan(&r.scan, r.in.data + dropped, r.in.len - dropped)).drop > 0) {
         static bool warned;
         if (!warned) {
             warned = true;
             vlog("H.265 input before the first parameter sets — skipping it");
         }
-        r.in.consume(s.drop);
-        return 0;
+        dropped += s.drop;
     }
+    r.in.consume(dropped);
     if (s.open_at == 0) {
         if (r.in.len > reader_buffer_limit) {
             vlog("%zu KiB of input without H.265 parameter sets — discarding it", r.in.len / 1024);
             r.in.consume(r.in.len);
+            r.scan = HevcScan{};
         }
         return 0;
     }
@@ -262,6 +267,25 @@ void parse_input(Reader &r) {
     r.in.consume(pos);
 }
 
+// End of input: the parser hands out the access unit it holds (nothing follows
+// it any more) and the decoder gives back the pictures it keeps for reordering.
+// A held unit without a picture (the delimiter that closes a stream) is not sent.
+void flush_at_end(Reader &r) {
+    parse_input(r);
+    for (int i = 0; i < 4; i++) { // one unit is held; a few tries cost nothing
+        uint8_t *out = nullptr;
+        int out_size = 0;
+        av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,
+                         AV_NOPTS_VALUE, 0);
+        if (out_size <= 0) break;
+        if (!nal_has_slice(out, (size_t)out_size, r.is_hevc)) continue;
+        r.pkt->data = out;
+        r.pkt->size = out_size;
+        handle_packet(r);
+    }
+    drain_decoder_at_end(r.ra->ctx);
+}
+
 } // namespace
 
 int reader_read_size(const char *value) {
@@ -305,6 +329,7 @@ void *reader_thread(void *arg) {
         }
         parse_input(r);
     }
+    if (open && r.pkt) flush_at_end(r);
 
     param_sets_free(&r.ps);
     free(r.in.data);

@@ -42,12 +42,13 @@ hevc() {
         -x265-params "log-level=error:bframes=0:open-gop=0:${5:-keyint=30}" -f hevc "$4"
 }
 
-# h264_stamped W H FRAMES OUT [KEYINT]: a 60 fps stamped test pattern, an IDR
-# every KEYINT pictures (default 60: 1 s), no B-frames.
+# h264_stamped W H FRAMES OUT [KEYINT [BFRAMES]]: a 60 fps stamped test
+# pattern, an IDR every KEYINT pictures (default 60: 1 s), no B-frames unless
+# asked for.
 h264_stamped() {
     local k=${5:-60}
     ff -f lavfi -i "testsrc2=size=$1x$2:rate=60" -frames:v "$3" -vf "$(stamp_filter)" \
-        -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 \
+        -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf "${6:-0}" \
         -x264-params "keyint=$k:min-keyint=$k:scenecut=0" -bsf:v h264_mp4toannexb -f h264 "$4"
 }
 
@@ -122,23 +123,39 @@ cmp -s <(head -c 64 "$work/base.h264") <(head -c 64 "$work/h264_sps_nonidr.h264"
 finish h264_sps_nonidr.h264 h264 60
 
 # --- H.265 starting with slices: the first GOP (15 pictures) loses its
-# VPS/SPS/PPS, the second GOP brings them.
-hevc 640 360 60 "$work/hevc_full.h265" "keyint=15:min-keyint=15:scenecut=0:repeat-headers=1"
-"$nal_dump" strip-head hevc "$work/hevc_full.h265" "$work/hevc_slices_first.h265"
-dump hevc "$work/hevc_slices_first.h265" | au_awk '
-    NR == 1 { ok0 = ($3 < 32) }
-    $1 == 15 { ok15 = has(32) && has(33) && has(34) && (has(19) || has(20)) }
-    END { exit (ok0 && ok15) ? 0 : 1 }' ||
-    die "hevc_slices_first: unexpected layout"
-mv "$work/hevc_slices_first.h265" "$work/x.h265"
-# Pictures from the first parameter sets on.
-tail -c +"$(($(dump hevc "$work/x.h265" | awk '$1 < 15 { s += $2 } END { print s }') + 1))" \
-    "$work/x.h265" >"$work/tail.h265"
-[[ $(count_frames hevc "$work/tail.h265") == 45 ]] || die "hevc_slices_first: tail is not 45 pictures"
-mv "$work/x.h265" "$work/hevc_slices_first.h265"
-close_stream hevc "$work/hevc_slices_first.h265"
-echo 45 >"$work/hevc_slices_first.h265.frames"
-mv "$work/hevc_slices_first.h265" "$work/hevc_slices_first.h265.frames" "$out/"
+# VPS/SPS/PPS, the second GOP brings them. slices_first NAME W H FRAMES.
+slices_first() {
+    local name=$1 tail_frames=$(($4 - 15))
+    hevc "$2" "$3" "$4" "$work/hevc_full.h265" "keyint=15:min-keyint=15:scenecut=0:repeat-headers=1"
+    "$nal_dump" strip-head hevc "$work/hevc_full.h265" "$work/$name"
+    dump hevc "$work/$name" | au_awk '
+        NR == 1 { ok0 = ($3 < 32) }
+        $1 == 15 { ok15 = has(32) && has(33) && has(34) && (has(19) || has(20)) }
+        END { exit (ok0 && ok15) ? 0 : 1 }' ||
+        die "$name: unexpected layout"
+    # Pictures from the first parameter sets on.
+    tail -c +"$(($(dump hevc "$work/$name" | awk '$1 < 15 { s += $2 } END { print s }') + 1))" \
+        "$work/$name" >"$work/tail.h265"
+    [[ $(count_frames hevc "$work/tail.h265") == "$tail_frames" ]] ||
+        die "$name: tail is not $tail_frames pictures"
+    close_stream hevc "$work/$name"
+    echo "$tail_frames" >"$work/$name.frames"
+    mv "$work/$name" "$work/$name.frames" "$out/"
+}
+slices_first hevc_slices_first.h265 640 360 60
+# Small enough to arrive in one read of 64 KiB.
+slices_first hevc_slices_first_small.h265 192 108 30
+[[ $(stat -c %s "$out/hevc_slices_first_small.h265") -lt 65536 ]] ||
+    die "hevc_slices_first_small: more than one read"
+
+# --- two picture parameter sets (ids 0 and 1) repeated ahead of every key
+# frame, as some hardware encoders send them.
+h264 640 360 60 "$work/one_pps.h264" "keyint=10:min-keyint=10:scenecut=0:repeat-headers=1"
+"$nal_dump" second-pps h264 "$work/one_pps.h264" "$work/h264_two_pps.h264"
+finish h264_two_pps.h264 h264 60
+hevc 640 360 60 "$work/one_pps.h265" "keyint=10:min-keyint=10:scenecut=0:repeat-headers=1"
+"$nal_dump" second-pps hevc "$work/one_pps.h265" "$work/hevc_two_pps.h265"
+finish hevc_two_pps.h265 hevc 60
 
 # --- stamped streams: every picture carries its frame number (0, 1, ...).
 # 1200 pictures of 720p60 (20 s) for whole runs and the benchmarks, 240 (4 s)
@@ -156,6 +173,10 @@ finish h264_stamped_480p60.h264 h264 60
 # its release rule.
 h264_stamped 640 480 150 "$work/h264_stamped_onekey_480p.h264" 1000
 finish h264_stamped_onekey_480p.h264 h264 150
+
+# Reordered pictures: two B-frames between references, 60 stamped pictures.
+h264_stamped 640 360 60 "$work/h264_stamped_bframes.h264" 60 2
+finish h264_stamped_bframes.h264 h264 60
 
 echo "$stamp" >"$out/.stamp"
 echo "test streams written to $out"

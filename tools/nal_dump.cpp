@@ -10,6 +10,10 @@
 //   nal_dump strip-head h264|hevc IN OUT
 //       writes IN without the non-slice units of its first access unit, so the
 //       stream begins with a slice
+//   nal_dump second-pps h264|hevc IN OUT
+//       writes IN with a copy of every picture parameter set of id 0 behind
+//       it, renumbered to id 1 (slices keep using id 0), as encoders that send
+//       two PPS do
 #include "tools/au_split.h"
 
 #include <cerrno>
@@ -26,6 +30,7 @@ static int usage() {
                     "       nal_dump count CODEC FILE\n"
                     "       nal_dump splice CODEC BASE DONOR INDEX OUT\n"
                     "       nal_dump strip-head CODEC IN OUT\n"
+                    "       nal_dump second-pps CODEC IN OUT\n"
                     "CODEC is h264 or hevc\n");
     return 2;
 }
@@ -138,6 +143,83 @@ static int cmd_strip_head(bool hevc, const char *in, const char *out) {
     return write_file(out, res) < 0 ? 1 : 0;
 }
 
+// The payload of a NAL unit with its emulation-prevention bytes removed, and
+// back (an 03 goes in after 00 00 ahead of any byte up to 03).
+static Bytes unescape(const uint8_t *p, size_t n) {
+    Bytes out;
+    int zeros = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        out.push_back(p[i]);
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+static Bytes escape(const Bytes &rbsp) {
+    Bytes out;
+    int zeros = 0;
+    for (uint8_t b : rbsp) {
+        if (zeros >= 2 && b <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    return out;
+}
+
+// A PPS (header of `hdr` bytes, then the id as exp-Golomb) renumbered from id
+// 0 to id 1; empty when its id is not 0.
+static Bytes pps_as_id1(const uint8_t *unit, size_t n, size_t hdr) {
+    Bytes rbsp = unescape(unit + hdr, n - hdr);
+    while (!rbsp.empty() && rbsp.back() == 0) rbsp.pop_back();
+    if (rbsp.empty() || !(rbsp[0] & 0x80)) return {}; // id 0 is the single bit 1
+    size_t bits = rbsp.size() * 8;
+    while (!((rbsp[(bits - 1) / 8] >> (7 - (bits - 1) % 8)) & 1)) bits--;
+    bits--;                           // the stop bit
+    std::vector<int> out = {0, 1, 0}; // id 1
+    for (size_t i = 1; i < bits; i++) out.push_back((rbsp[i / 8] >> (7 - i % 8)) & 1);
+    out.push_back(1);
+    while (out.size() % 8) out.push_back(0);
+    Bytes packed(out.size() / 8, 0);
+    for (size_t i = 0; i < out.size(); i++) packed[i / 8] |= (uint8_t)(out[i] << (7 - i % 8));
+    Bytes res(unit, unit + hdr);
+    Bytes body = escape(packed);
+    res.insert(res.end(), body.begin(), body.end());
+    return res;
+}
+
+static int cmd_second_pps(bool hevc, const char *in, const char *out) {
+    std::vector<Bytes> aus;
+    if (load_aus(in, hevc, &aus) < 0) return 1;
+    const int pps_type = hevc ? 34 : 8;
+    Bytes res;
+    long added = 0;
+    for (const Bytes &au : aus) {
+        for (const Nal &nal : find_nals(au.data(), au.size(), hevc)) {
+            res.insert(res.end(), au.begin() + nal.start, au.begin() + nal.end);
+            if (nal.type != pps_type) continue;
+            size_t sc = au[nal.start + 2] == 1 ? 3 : 4;
+            Bytes id1 =
+                pps_as_id1(au.data() + nal.start + sc, nal.end - nal.start - sc, hevc ? 2 : 1);
+            if (id1.empty()) continue;
+            res.insert(res.end(), {0, 0, 0, 1});
+            res.insert(res.end(), id1.begin(), id1.end());
+            added++;
+        }
+    }
+    if (added == 0) {
+        fprintf(stderr, "%s: no PPS of id 0\n", in);
+        return 1;
+    }
+    return write_file(out, res) < 0 ? 1 : 0;
+}
+
 int main(int argc, char **argv) {
     av_log_set_level(AV_LOG_FATAL); // the parser complains about slices without parameter sets
     if (argc < 4) return usage();
@@ -153,5 +235,6 @@ int main(int argc, char **argv) {
     if (!strcmp(argv[1], "splice") && argc == 7)
         return cmd_splice(hevc, argv[3], argv[4], strtol(argv[5], nullptr, 10), argv[6]);
     if (!strcmp(argv[1], "strip-head") && argc == 5) return cmd_strip_head(hevc, argv[3], argv[4]);
+    if (!strcmp(argv[1], "second-pps") && argc == 5) return cmd_second_pps(hevc, argv[3], argv[4]);
     return usage();
 }

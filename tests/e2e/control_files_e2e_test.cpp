@@ -17,7 +17,7 @@ TEST(ControlFiles, HostileFilesNeverStallTheVideo) {
     TestDir dir;
     SimRunOpts o;
     o.input = stream_path("h264_stamped_720p60_short.h264");
-    o.feed = {"--fps", "60", "--count", "181"};
+    o.feed = {"--fps", "60", "--count", "180"};
     o.update_log = true;
     o.timeout_s = 20;
     SimThread run(dir, o);

@@ -23,10 +23,10 @@ struct Played {
     long long shown = -1; // frames presented
 };
 
-// Plays the first `count` access units unpaced (the last one stays in the
-// parser) and checks that the run ended normally with every decoded frame
-// accounted for; screenshots of every output are taken at the exit.
-Played play(TestDir &dir, SimEnv env, int count = 21, const char *stream = kStream) {
+// Plays the first `count` access units unpaced and checks that the run ended
+// normally with every frame decoded and accounted for; screenshots of every
+// output are taken at the exit.
+Played play(TestDir &dir, SimEnv env, int count = 20, const char *stream = kStream) {
     SimRunOpts o;
     o.input = stream_path(stream);
     o.env = std::move(env);
@@ -43,7 +43,7 @@ Played play(TestDir &dir, SimEnv env, int count = 21, const char *stream = kStre
     EXPECT_EQ(m.size(), 1u) << describe(r);
     if (!m.empty()) {
         EXPECT_EQ(m[0][0], sim_decoded(r)) << describe(r);
-        EXPECT_EQ(m[0][0], count - 1) << "every frame decoded\n" << describe(r);
+        EXPECT_EQ(m[0][0], count) << "every frame decoded\n" << describe(r);
         EXPECT_EQ(m[0][0], m[0][1] + m[0][2] + m[0][3] + m[0][4]) << describe(r);
         p.shown = m[0][1];
     }

@@ -93,17 +93,17 @@ ParamSets track_all(std::initializer_list<Bytes> aus, bool hevc, std::vector<int
 
 TEST(ParamSets, OnlyRealChangesCount) {
     Bytes au1, au_same, au_bytes, au_len;
-    add_nal(au1, {0x67, 0x42, 0x00, 0x1f});
-    add_nal(au1, {0x68, 0xce, 0x38});
+    add_nal(au1, {0x67, 0x42, 0x00, 0x1f, 0xe8}); // SPS 0
+    add_nal(au1, {0x68, 0xce, 0x38});             // PPS 0
     add_nal(au1, {0x65, 0x88});
-    au_same = au1;                               // identical sets repeated before every IDR
-    add_nal(au_bytes, {0x67, 0x42, 0x00, 0x20}); // same length, other bytes
+    au_same = au1;                                     // identical sets repeated before every IDR
+    add_nal(au_bytes, {0x67, 0x42, 0x00, 0x20, 0xe8}); // same length, other bytes
     add_nal(au_bytes, {0x41, 0x9a});
     add_nal(au_len, {0x68, 0xce, 0x38, 0x80}); // longer PPS
     // The same sets behind three-byte start codes (the parser left the
     // leading zero in the previous access unit).
     Bytes au_short;
-    add_nal(au_short, {0x67, 0x42, 0x00, 0x1f}, false);
+    add_nal(au_short, {0x67, 0x42, 0x00, 0x1f, 0xe8}, false);
     add_nal(au_short, {0x68, 0xce, 0x38}, false);
     std::vector<int> r;
     ParamSets ps = track_all({au1, au_same, au_short, au_same, au_bytes, au_len}, false, &r);
@@ -114,7 +114,7 @@ TEST(ParamSets, OnlyRealChangesCount) {
     Bytes ed(param_sets_extradata_len(&ps, false));
     param_sets_write_extradata(&ps, false, ed.data());
     Bytes expect;
-    add_nal(expect, {0x67, 0x42, 0x00, 0x20});
+    add_nal(expect, {0x67, 0x42, 0x00, 0x20, 0xe8});
     add_nal(expect, {0x68, 0xce, 0x38, 0x80});
     EXPECT_EQ(ed, expect);
     param_sets_free(&ps);
@@ -123,9 +123,12 @@ TEST(ParamSets, OnlyRealChangesCount) {
 TEST(ParamSets, HevcTracksVpsSpsPpsInOrder) {
     auto hdr = [](int type) { return (uint8_t)(type << 1); };
     Bytes au;
+    // An SPS: VPS id 0, no sub-layers, a 12-byte profile/tier/level, SPS id 0.
+    const Bytes sps0 = {hdr(33), 0x01, 0x01, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x80};
     add_nal(au, {hdr(34), 0x01, 0xc1}); // PPS first in the packet
     add_nal(au, {hdr(32), 0x01, 0x0c});
-    add_nal(au, {hdr(33), 0x01, 0x01});
+    au.insert(au.end(), {0, 0, 0, 1});
+    au.insert(au.end(), sps0.begin(), sps0.end());
     add_nal(au, {hdr(19), 0x01, 0xaf});
     std::vector<int> r;
     ParamSets ps = track_all({au}, true, &r);
@@ -135,12 +138,60 @@ TEST(ParamSets, HevcTracksVpsSpsPpsInOrder) {
     param_sets_write_extradata(&ps, true, ed.data());
     EXPECT_EQ(ed[4], hdr(32));
     EXPECT_EQ(ed[4 + 7], hdr(33));
-    EXPECT_EQ(ed[4 + 14], hdr(34));
+    EXPECT_EQ(ed[4 + 7 + 4 + sps0.size()], hdr(34));
     // An H.264 SPS header byte means nothing to an H.265 stream.
     Bytes other;
     add_nal(other, {0x67, 0x42});
     EXPECT_EQ(param_sets_track(&ps, other.data(), other.size(), true), 0);
     param_sets_free(&ps);
+}
+
+TEST(ParamSets, TrackedByIdAndReadThroughEmulationPrevention) {
+    auto hdr = [](int type) { return (uint8_t)(type << 1); };
+    // H.264: PPS 0 and PPS 1 ahead of every key frame are no change; PPS 1
+    // with other bytes is.
+    Bytes key, key_changed;
+    add_nal(key, {0x67, 0x42, 0x00, 0x1f, 0xe8});
+    add_nal(key, {0x68, 0xce, 0x38, 0x80}); // id 0 (ue "1")
+    add_nal(key, {0x68, 0x4b, 0x38, 0x80}); // id 1 (ue "010")
+    add_nal(key, {0x65, 0x88});
+    add_nal(key_changed, {0x68, 0x4b, 0x3c, 0x80});
+    std::vector<int> r;
+    ParamSets ps = track_all({key, key, key, key_changed, key_changed}, false, &r);
+    EXPECT_EQ(r, (std::vector<int>{0, 0, 0, 1, 0}));
+    EXPECT_EQ(param_sets_extradata_len(&ps, false), 9u + 8u + 8u); // SPS, PPS 0, PPS 1
+    param_sets_free(&ps);
+
+    // H.265: two PPS, and an SPS whose id follows sub-layer profile data.
+    const Bytes sps1 = {
+        hdr(33), 0x01, 0x03, 1, 2, 3, 4, 5, 6, 7, 8, 9,  10, 11, 12,
+        0xc0,    0x00, 1,    2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x40}; // one sub-layer, SPS id 1
+    EXPECT_EQ(nal_param_set_id(sps1.data(), sps1.size(), 1, true), 1);
+    Bytes hk;
+    add_nal(hk, {hdr(32), 0x01, 0x0c});
+    add_nal(hk, {hdr(34), 0x01, 0xc1});
+    add_nal(hk, {hdr(34), 0x01, 0x41});
+    add_nal(hk, {hdr(19), 0x01, 0xaf});
+    r.clear();
+    ps = track_all({hk, hk}, true, &r);
+    EXPECT_EQ(r, (std::vector<int>{0, 0}));
+    param_sets_free(&ps);
+
+    // The 03 of 00 00 03 is not part of the SPS: level 0, then id 1.
+    const uint8_t esc[] = {0x67, 0x00, 0x00, 0x03, 0x00, 0x40};
+    EXPECT_EQ(nal_param_set_id(esc, sizeof esc, 1, false), 1);
+    // Cut short or out of range: not tracked.
+    const uint8_t cut[] = {0x67, 0x42, 0x00};
+    EXPECT_EQ(nal_param_set_id(cut, sizeof cut, 1, false), -1);
+    const uint8_t vps_ok[] = {hdr(32), 0x01, 0xfc};
+    EXPECT_EQ(nal_param_set_id(vps_ok, sizeof vps_ok, 0, true), 15);
+    const uint8_t sps_big[] = {0x67, 0x42, 0x00, 0x1f, 0x04, 0x20}; // ue 32
+    EXPECT_EQ(nal_param_set_id(sps_big, sizeof sps_big, 1, false), -1);
+}
+
+HevcStart scan_once(const Bytes &b) {
+    HevcScan st;
+    return hevc_deferred_scan(&st, b.data(), b.size());
 }
 
 TEST(HevcDeferredScan, OpensAfterSetsAndSkipsUndecodableLeadingSlices) {
@@ -154,41 +205,67 @@ TEST(HevcDeferredScan, OpensAfterSetsAndSkipsUndecodableLeadingSlices) {
 
     Bytes good = sets;
     good.insert(good.end(), slice.begin(), slice.end());
-    HevcStart s = hevc_deferred_scan(good.data(), good.size());
+    HevcStart s = scan_once(good);
     EXPECT_EQ(s.open_at, sets.size() + 1); // position of the slice's 00 00 01
     EXPECT_EQ(s.drop, 0u);
 
     // Parameter sets alone: wait for the first slice.
-    s = hevc_deferred_scan(sets.data(), sets.size());
+    s = scan_once(sets);
     EXPECT_EQ(s.open_at, 0u);
     EXPECT_EQ(s.drop, 0u);
 
-    // Slices first: everything up to the VPS goes.
+    // Slices first: everything up to the VPS goes, and the scan starts afresh there.
     Bytes late = slice;
     late.insert(late.end(), slice.begin(), slice.end());
     size_t vps_at = late.size();
     late.insert(late.end(), good.begin(), good.end());
-    s = hevc_deferred_scan(late.data(), late.size());
+    HevcScan st;
+    s = hevc_deferred_scan(&st, late.data(), late.size());
     EXPECT_EQ(s.open_at, 0u);
     EXPECT_EQ(s.drop, vps_at);
-    s = hevc_deferred_scan(late.data() + vps_at, late.size() - vps_at);
+    s = hevc_deferred_scan(&st, late.data() + vps_at, late.size() - vps_at);
     EXPECT_EQ(s.open_at, sets.size() + 1);
 
     // A slice after an SPS but no PPS cannot start decoding either.
     Bytes no_pps;
     add_nal(no_pps, {hdr(33), 0x01, 0x01, 0x60});
     no_pps.insert(no_pps.end(), slice.begin(), slice.end());
-    s = hevc_deferred_scan(no_pps.data(), no_pps.size());
+    s = scan_once(no_pps);
     EXPECT_EQ(s.open_at, 0u);
     EXPECT_EQ(s.drop, no_pps.size()); // nothing decodable has arrived yet
 
     // Only a partial start code survives; junk before the first start code goes.
     Bytes tail = slice;
     tail.insert(tail.end(), {0, 0});
-    EXPECT_EQ(hevc_deferred_scan(tail.data(), tail.size()).drop, tail.size() - 2);
+    EXPECT_EQ(scan_once(tail).drop, tail.size() - 2);
     Bytes junk = {0x12, 0x34, 0x00};
     junk.insert(junk.end(), good.begin(), good.end());
-    EXPECT_EQ(hevc_deferred_scan(junk.data(), junk.size()).drop, 3u);
+    EXPECT_EQ(scan_once(junk).drop, 3u);
+}
+
+TEST(HevcDeferredScan, GrowingInputIsScannedOnce) {
+    auto hdr = [](int type) { return (uint8_t)(type << 1); };
+    // Many tiny units that are no slice, arriving a few bytes at a time: the
+    // scan resumes where it stopped instead of starting over.
+    Bytes in;
+    for (int i = 0; i < 2000; i++) add_nal(in, {hdr(i % 2 ? 39 : 35), 0x01, 0x50});
+    add_nal(in, {hdr(33), 0x01, 0x01, 0x60});
+    add_nal(in, {hdr(34), 0x01, 0xc1, 0x72});
+    const size_t slice_at = in.size() + 1;
+    add_nal(in, {hdr(1), 0x01, 0xd0, 0x12, 0x34});
+    HevcScan st;
+    HevcStart s{0, 0};
+    size_t fed = 0;
+    for (size_t n = 5; n <= in.size() && s.open_at == 0; n += 5) {
+        s = hevc_deferred_scan(&st, in.data(), n);
+        EXPECT_EQ(s.drop, 0u);
+        if (s.open_at == 0) {
+            EXPECT_GE(st.pos + 9, n) << "the scan fell behind at " << n;
+        }
+        fed = n;
+    }
+    EXPECT_EQ(s.open_at, slice_at);
+    EXPECT_GE(fed, slice_at + 6);
 }
 
 } // namespace

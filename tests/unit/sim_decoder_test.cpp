@@ -1,6 +1,7 @@
 // The simulated board's hardware decoders, driven through the wrapped FFmpeg API as the program
 // does.
 #include "stream/decoder.h"
+#include "sim/sim_decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -12,6 +13,7 @@ extern "C" {
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -131,6 +133,25 @@ TEST(SimDecoder, FramesLaidOutAsTheBoardDoes) {
     EXPECT_EQ(av_hwdevice_ctx_create(&dev, AV_HWDEVICE_TYPE_DRM, "/nonexistent/card0", nullptr, 0),
               AVERROR(ENOENT));
     EXPECT_EQ(dev, nullptr);
+}
+
+TEST(SimDecoder, OutOfRangeColourFieldsAreNotPassedOn) {
+    // A corrupted SPS leaves an unbounded chroma sample location in the
+    // software decoder's frame; the board reports only defined values.
+    FramePtr src(av_frame_alloc()), dst(av_frame_alloc());
+    const int bad[] = {12345, -3};
+    for (int v : bad) {
+        memcpy(&src->chroma_location, &v, sizeof v);
+        memcpy(&src->colorspace, &v, sizeof v);
+        sim_copy_frame_fields(dst.get(), src.get());
+        EXPECT_EQ(dst->chroma_location, AVCHROMA_LOC_UNSPECIFIED);
+        EXPECT_EQ(dst->colorspace, AVCOL_SPC_UNSPECIFIED);
+    }
+    src->chroma_location = AVCHROMA_LOC_TOPLEFT;
+    src->colorspace = AVCOL_SPC_BT709;
+    sim_copy_frame_fields(dst.get(), src.get());
+    EXPECT_EQ(dst->chroma_location, AVCHROMA_LOC_TOPLEFT);
+    EXPECT_EQ(dst->colorspace, AVCOL_SPC_BT709);
 }
 
 TEST(SimDecoder, OutputPoolStallsUntilFramesAreFreed) {

@@ -298,3 +298,20 @@ TEST_F(SimKms, HotplugTimelineAndClockLimit) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SimBoard, ThirtyTwoCrtcsAreAllReachable) {
+    std::string text = "board many\ncard /dev/dri/card0\n";
+    for (int i = 0; i < 32; i++) text += "crtc C" + std::to_string(i) + "\n";
+    text += "plane P type=primary crtcs=all formats=XR24\n"
+            "connector HDMI-A-1\n"
+            "mode 1920x1080@60 148500 2200 1125 preferred\n";
+    KmsBoard b;
+    std::string err;
+    ASSERT_EQ(kms_board_parse(text.c_str(), &b, &err), 0) << err;
+    EXPECT_EQ(b.cards[0].connectors[0].crtc_mask, 0xffffffffu);
+    EXPECT_EQ(b.cards[0].planes[0].crtc_mask, 0xffffffffu);
+}
+
+} // namespace
