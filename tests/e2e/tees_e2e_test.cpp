@@ -266,6 +266,15 @@ int rgb_stamp(const std::string &rgb, int w, int h) {
         &c);
 }
 
+// An RGB24 picture mirrored left to right.
+std::string mirrored(const std::string &rgb, int w, int h) {
+    std::string m(rgb.size(), 0);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            m.replace(((size_t)y * w + x) * 3, 3, rgb, ((size_t)y * w + (w - 1 - x)) * 3, 3);
+    return m;
+}
+
 // PSNR of 4 x 4 block means of an RGB24 picture (w x h) against the screen's
 // box (sx, sy, sw, sh) showing it, sampled at the blocks' centres.
 double block_psnr(const std::string &rgb, int w, int h, const TestImage &s, int sx, int sy, int sw,
@@ -312,16 +321,22 @@ long long shown_at_end(const SimRunResult &r) {
 
 } // namespace
 
-// VEX_KMS_ENCODE=stdout with a colour grade: the stream decodes, holds a
-// picture for every frame the GPU drew, and its last picture is the graded
-// picture the screen shows at exit, within encoder loss.
+// VEX_KMS_ENCODE=stdout with a colour grade and a mirror: the stream
+// decodes, holds a picture for every frame the GPU drew, and its last picture
+// is the mirrored, graded picture the screen shows at exit, within encoder
+// loss.
 TEST(EncodeTee, StdoutStreamMatchesTheScreen) {
     TestDir dir;
     SimRunOpts o;
-    o.env = {{"VEX_KMS_ENCODE", "stdout"}, {"VEX_KMS_ENCODE_FPS", "0"},
-             {"VEX_KMS_CG_ENABLE", "1"},   {"VEX_KMS_CG_BRIGHT", "0.05"},
-             {"VEX_KMS_CG_SAT", "1.3"},    {"VEX_SMOOTH", "0"},
-             {"VEX_KMS_GATE_MS", "5000"},  {"VEX_SIM_SCREENSHOT_AT_EXIT", "1"}};
+    o.env = {{"VEX_KMS_ENCODE", "stdout"},
+             {"VEX_KMS_ENCODE_FPS", "0"},
+             {"VEX_KMS_CG_ENABLE", "1"},
+             {"VEX_KMS_CG_BRIGHT", "0.05"},
+             {"VEX_KMS_CG_SAT", "1.3"},
+             {"VEX_KMS_FLIP", "h"},
+             {"VEX_SMOOTH", "0"},
+             {"VEX_KMS_GATE_MS", "5000"},
+             {"VEX_SIM_SCREENSHOT_AT_EXIT", "1"}};
     o.timeout_s = 25;
     SimThread run(dir, o, true);
     ASSERT_TRUE(run.wait_log("vex-mpp: hdmi_state=hidden", 15000)) << run.log();
@@ -353,7 +368,8 @@ TEST(EncodeTee, StdoutStreamMatchesTheScreen) {
     const std::string &last = d.frames.back();
     // The 4:3 picture fills the 1080 rows of the screen.
     const int vw = scr.h * 4 / 3, vx = (scr.w - vw) / 2;
-    EXPECT_EQ(rgb_stamp(last, 640, 480), (int)stream_frames(kStream) - 1);
+    EXPECT_EQ(rgb_stamp(last, 640, 480), -1); // mirrored, as on the screen
+    EXPECT_EQ(rgb_stamp(mirrored(last, 640, 480), 640, 480), (int)stream_frames(kStream) - 1);
     EXPECT_GE(block_psnr(last, 640, 480, scr, vx, 0, vw, scr.h), 30.0);
 }
 
