@@ -165,7 +165,7 @@ void present(AVFrame *f) {
     bool menu_shown = menu_is_open() || menu_message_shown();
     for (int i = 0; i < nout; i++) {
         int64_t t0 = mono_us();
-        video_place(i, desc, fb, sw, sh, outs[i].menu_sidebar && menu_shown);
+        video_place(i, desc, f->width, f->height, fb, sw, sh, outs[i].menu_sidebar && menu_shown);
         int64_t took = mono_us() - t0;
         if (i == 0 && vblank_paced() &&
             note_commit_time(&commit_pacing, took, frame_period_us(outs[0].mode))) {

@@ -89,8 +89,8 @@ uint32_t video_import(const AVFrame *f, const AVDRMFrameDescriptor *desc) {
     return fb;
 }
 
-void video_place(int index, const AVDRMFrameDescriptor *desc, uint32_t fb, int src_w, int src_h,
-                 bool sidebar) {
+void video_place(int index, const AVDRMFrameDescriptor *desc, int frame_w, int frame_h, uint32_t fb,
+                 int src_w, int src_h, bool sidebar) {
     Output &o = outs[index];
     int W = o.mode.hdisplay, H = o.mode.vdisplay;
     Placement pl = place_picture(W, H, sidebar, o.flip, o.aspect, o.fit, src_w, src_h);
@@ -98,7 +98,8 @@ void video_place(int index, const AVDRMFrameDescriptor *desc, uint32_t fb, int s
     const AVDRMLayerDescriptor &layer = desc->layers[0];
     if (o.primary_path && layer.format == DRM_FORMAT_NV12 && layer.nb_planes >= 2 && W > 0 &&
         H > 0) {
-        uint32_t pfb = panel_present(&o, desc, pl.src.x, pl.src.y, pl.src.w, pl.src.h);
+        uint32_t pfb =
+            panel_present(&o, desc, frame_w, frame_h, pl.src.x, pl.src.y, pl.src.w, pl.src.h);
         if (pfb) {
             fb = pfb;
             pl.dst = PlaneRect{0, 0, W, H};

@@ -23,11 +23,12 @@ uint32_t video_import(const AVFrame *f, const AVDRMFrameDescriptor *desc);
 
 // Places a src_w x src_h picture on output `index` (its mode, aspect, fit and
 // flip; `sidebar`: the menu takes its sidebar column on the primary plane) and
-// puts `fb` on its video plane. A panel output whose frame can go through its
-// own scaled ring (NV12) shows the ring slot instead. A refused update is
-// logged the first time for that output; the next output and frame go on.
-void video_place(int index, const AVDRMFrameDescriptor *desc, uint32_t fb, int src_w, int src_h,
-                 bool sidebar);
+// puts `fb` on its video plane. A panel output whose frame (frame_w x frame_h,
+// NV12) can go through its own scaled ring shows the ring slot instead. A
+// refused update is logged the first time for that output; the next output
+// and frame go on.
+void video_place(int index, const AVDRMFrameDescriptor *desc, int frame_w, int frame_h, uint32_t fb,
+                 int src_w, int src_h, bool sidebar);
 
 // Keeps `fb` and `frame` (both now owned here) as what is on screen and
 // releases the pair of two frames earlier. True when this is the first frame

@@ -13,6 +13,7 @@
 #include "core/env.h"
 #include "core/log.h"
 #include "display/output.h"
+#include "gpu/encode_tee.h"
 #include "gpu/gl_shaders.h"
 #include "gpu/gpu_pass.h"
 #include "gpu/lut.h"
@@ -254,11 +255,13 @@ bool gl_ready_for(int w, int h) {
         const char *renderer = (const char *)glGetString(GL_RENDERER);
         vlog("dewarp GPU pass ready (%dx%d, %s, ring x%d)", g_gl_w, g_gl_h,
              renderer ? renderer : "GLES", gl_ring_depth);
+        enc_start(g_gl_w, g_gl_h);
         return true;
     }
     if (w == src_w && h == src_h) return true;
     vlog("source geometry changed %dx%d→%dx%d — re-initialising dewarp/encode", src_w, src_h, w, h);
     vlog_flush();
+    enc_stop();
     ring_destroy();
     src_w = w, src_h = h;
     gl_render_size(w, h);
@@ -267,6 +270,7 @@ bool gl_ready_for(int w, int h) {
         g_gl_ready = -1;
         return false;
     }
+    enc_start(g_gl_w, g_gl_h);
     return true;
 }
 

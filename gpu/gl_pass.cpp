@@ -8,9 +8,12 @@
 #include "core/live_tuning.h"
 #include "core/log.h"
 #include "gpu/gl_context.h"
+#include "gpu/encode_tee.h"
 #include "gpu/gl_shaders.h"
 #include "gpu/gpu_pass.h"
 #include "gpu/lut.h"
+#include "overlay/osd.h"
+#include "spi/spi_tee.h"
 
 extern "C" {
 #include <libavutil/hwcontext_drm.h>
@@ -36,6 +39,59 @@ constexpr EGLint plane_mod_hi[3] = {EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT,
                                     EGL_DMA_BUF_PLANE2_MODIFIER_HI_EXT};
 
 bool import_warned;
+
+// The SPI tee's render target: 0 not set up, 1 ready, -1 off for good.
+int spi_fbo_state;
+GLuint spi_tex, spi_fbo;
+
+bool spi_copy_setup() {
+    if (spi_fbo_state) return spi_fbo_state == 1;
+    spi_fbo_state = -1;
+    if (spi_tee_shm_init() != 0) return false;
+    glGenTextures(1, &spi_tex);
+    glBindTexture(GL_TEXTURE_2D, spi_tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, g_spi_tee_w, g_spi_tee_h, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glGenFramebuffers(1, &spi_fbo);
+    glBindFramebuffer(GL_FRAMEBUFFER, spi_fbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, spi_tex, 0);
+    if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
+        vlog("spi-tee: FBO incomplete — tee off");
+        return false;
+    }
+    if (!spi_tee_live_start()) return false;
+    spi_fbo_state = 1;
+    return true;
+}
+
+// The SPI copy: the picture drawn again at panel size with the program,
+// uniforms and source texture the main draw left bound, read back, the
+// pop-up blended in, and queued for the SPI thread.
+void spi_copy() {
+    if (!spi_tee_enabled() || !spi_copy_setup() || !spi_tee_live_due()) return;
+    uint8_t *px = nullptr;
+    const int idx = spi_tee_live_take(&px);
+    if (idx < 0) return;
+    const int W = g_spi_tee_w, H = g_spi_tee_h;
+    glBindFramebuffer(GL_FRAMEBUFFER, spi_fbo);
+    if (g_spi_tee_fit) {
+        glViewport(0, 0, W, H);
+        glClearColor(0, 0, 0, 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+    }
+    const SpiViewport v = spi_tee_viewport(W, H, g_gl_w, g_gl_h, g_spi_tee_fit != 0);
+    glViewport(v.x, v.y, v.w, v.h);
+    glDrawArrays(GL_TRIANGLES, 0, 3);
+    glReadPixels(0, 0, W, H, GL_RGBA, GL_UNSIGNED_BYTE, px);
+    if (g_osd.active) {
+        // The read-back comes top row first, as the ring buffers are laid out.
+        PuTarget t{px, (uint32_t)W * 4, W, H, 1, 0};
+        pu_blit(t, g_osd.level);
+    }
+    spi_tee_live_queue(idx);
+}
 
 void set_uniforms(const DewarpUniforms &u) {
     const GLint *l = g_uniforms;
@@ -154,6 +210,8 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     glFinish();
 
     if (g_want_snap) gl_snapshot(g_gl_w, g_gl_h);
+    spi_copy();
     g_egl_destroy_image(g_egl, img);
+    enc_hand_off(slot, g_gl_w, g_gl_h);
     return gl_hand_off(slot);
 }

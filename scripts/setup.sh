@@ -38,5 +38,6 @@ fi
 
 build="${1:-build}"
 shift || true
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# Quiet, but for the line saying how the board binary reaches the RGA engine.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" | { grep -E '^-- RGA engine' || true; }
 cmake --build "$build" -j"$(nproc)"

@@ -308,6 +308,9 @@ int parse_plane(Parser &ps, const std::vector<std::string> &t) {
                 p.max_down = p.max_up = static_cast<uint32_t>(n);
             else
                 return ps.fail("bad scale '%s'", val.c_str());
+        } else if (key == "position") {
+            if (val != "fullscreen") return ps.fail("bad position '%s'", val.c_str());
+            p.fullscreen_only = true;
         } else if (key == "maxsrc") {
             if (parse_size(val, &p.max_src_w, &p.max_src_h))
                 return ps.fail("bad maxsrc '%s'", val.c_str());

@@ -30,6 +30,7 @@ struct KmsPlaneDesc {
     uint32_t max_up = 0;                   // largest dst/src ratio; 0 = unlimited
     uint32_t max_src_w = 0, max_src_h = 0; // 0 = no limit
     bool refuse_linear_argb = false;
+    bool fullscreen_only = false; // no scaling, destination the whole CRTC (else EINVAL)
 };
 
 struct KmsConnectorDesc {

@@ -104,6 +104,12 @@ int check_plane(const KmsCard &c, const KmsState &n, size_t p) {
     if (!s.src_w || !s.src_h || !s.crtc_w || !s.crtc_h) return EINVAL;
     if (c.desc.yuv_odd_x_refuse && fi && fi->yuv && ((s.src_x >> 16) & 1)) return EINVAL;
     uint64_t dw = uint64_t(s.crtc_w) << 16, dh = uint64_t(s.crtc_h) << 16;
+    if (d.fullscreen_only) {
+        const drmModeModeInfo &m = n.crtcs[static_cast<size_t>(ci)].mode;
+        if (s.crtc_x || s.crtc_y || s.crtc_w != m.hdisplay || s.crtc_h != m.vdisplay ||
+            s.src_w != dw || s.src_h != dh)
+            return EINVAL;
+    }
     if (d.max_down && (s.src_w > dw * d.max_down || s.src_h > dh * d.max_down)) return ERANGE;
     if (d.max_up && (dw > uint64_t(s.src_w) * d.max_up || dh > uint64_t(s.src_h) * d.max_up))
         return ERANGE;

@@ -10,6 +10,7 @@
 
 #include "sim/sim_decoder.h"
 #include "sim/kms_state.h"
+#include "sim/sim_encoder.h"
 #include "stream/ffmpeg_compat.h"
 
 extern "C" {
@@ -656,6 +657,7 @@ int __wrap_avcodec_open2(AVCodecContext *avctx, const AVCodec *codec, AVDictiona
         d = add_dec(avctx, codec);
         if (!d) return AVERROR(ENOMEM);
     }
+    if (!d && sim_is_board_encoder(codec)) return sim_encoder_open(avctx, codec, options);
     if (!d) return __real_avcodec_open2(avctx, codec, options);
     return sim_open(avctx, d, options);
 }

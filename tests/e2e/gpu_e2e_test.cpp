@@ -91,7 +91,21 @@ TEST(GpuPassE2e, RingOnDefaultBoardAndHdmiDsi) {
     r = run(dir, kStream, two);
     EXPECT_TRUE(has_line(r.log, "vex-mpp: LUT ready " + cube + " (N=2, atlas 4x2)")) << r.log;
     expect_ring(r, "HDMI-A-1");
-    expect_ring(r, "DSI-1");
+    // The panel (video on its primary plane) takes the GPU's picture into its
+    // own ring: three NV12 slots taking turns, stamps rising.
+    std::vector<PlaneUpdate> panel;
+    for (const PlaneUpdate &u : read_updates(r.board(), "DSI-1"))
+        if (u.fb && u.fmt == "NV12") panel.push_back(u);
+    ASSERT_GE(panel.size(), 8u) << describe(r);
+    for (size_t i = 0; i < panel.size(); i++) {
+        EXPECT_EQ(panel[i].buf.rfind("dumb:", 0), 0u) << panel[i].buf;
+        if (i >= 3) {
+            EXPECT_EQ(panel[i].buf, panel[i - 3].buf) << "update " << i;
+        }
+        if (i > 0) {
+            EXPECT_GT(panel[i].stamp, panel[i - 1].stamp) << "update " << i;
+        }
+    }
 }
 
 // The video rectangle of a screenshot, and whether `b` is `a` mirrored
