@@ -352,3 +352,24 @@ TEST(Detection, ToggleStartsTheStandInDetectorWhoseBoxesShowUntilSwitchedOff) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Snapshot, PanelSavesItsScaledSlotOncePerRequest) {
+    // A panel on a controller whose only NV12 plane is its primary shows the
+    // video through its own ring; one snapshot request saves that slot once,
+    // flipped as the panel shows it.
+    Live run("rk3399-hdmi-dsi", {{"VEX_KMS_FLIP_DSI", "v"}}, true);
+    ASSERT_TRUE(run.t->wait_log("vex-mpp: hdmi_state=live")) << run.log();
+    const std::string line =
+        "vex-mpp: output 1 DSI snapshot -> /tmp/vex-snap-dsi.ppm (720x1280, flip v)";
+    run.put("snapshot", "");
+    ASSERT_TRUE(run.t->wait_log(line, 5000)) << run.log();
+    const std::string ppm = read_file(run.t->board + "/tmp/vex-snap-dsi.ppm");
+    EXPECT_EQ(ppm.rfind("P6\n720 1280\n255\n", 0), 0u);
+    EXPECT_EQ(ppm.size(), 16u + 720 * 1280 * 3);
+    EXPECT_EQ(run.t->join().status, 0) << describe(run.t->r);
+    EXPECT_EQ(count_lines(run.t->r.log, line), 1);
+}
+
+} // namespace
