@@ -11,6 +11,7 @@
 #include "sim/sim_decoder.h"
 #include "sim/kms_state.h"
 #include "sim/sim_encoder.h"
+#include "sim/sim_env.h"
 #include "stream/ffmpeg_compat.h"
 
 extern "C" {
@@ -388,19 +389,6 @@ long long env_ll(const char *name, long long dflt) {
     return strtoll(v, nullptr, 10);
 }
 
-// True when `n` is one of the comma-separated numbers of VEX_SIM_DEC_OPEN_FAIL.
-bool open_fails(long long n) {
-    const char *v = getenv("VEX_SIM_DEC_OPEN_FAIL");
-    while (v && *v) {
-        char *end;
-        const long long k = strtoll(v, &end, 10);
-        if (end != v && k == n) return true;
-        v = strchr(end, ',');
-        if (v) v++;
-    }
-    return false;
-}
-
 void read_knobs() {
     std::lock_guard<std::mutex> g(g_dec_lock);
     const long long after = env_ll("VEX_SIM_DEC_STALL_AFTER", 0);
@@ -444,7 +432,7 @@ int sim_open(AVCodecContext *avctx, SimDec *d, AVDictionary **options) {
     if (d->open) return 0;
     std::call_once(g_totals_once, [] { atexit(print_totals); });
     read_knobs();
-    if (open_fails(++g_opens)) return AVERROR(EIO);
+    if (sim_knob_lists("VEX_SIM_DEC_OPEN_FAIL", ++g_opens)) return AVERROR(EIO);
 
     const AVCodec *sw = avcodec_find_decoder(d->codec->id);
     if (!sw) return AVERROR_DECODER_NOT_FOUND;

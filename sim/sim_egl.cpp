@@ -14,6 +14,7 @@
 //   exactly what GL drew;
 // - eglCreateContext and eglGetError, for the fault knobs and the import errors.
 #include "sim/kms_state.h"
+#include "sim/sim_env.h"
 #include "sim/sim_gpu.h"
 
 #include <EGL/egl.h>

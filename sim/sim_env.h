@@ -20,3 +20,6 @@ const char *sim_map_path(const char *path, char *buf, size_t len);
 // file descriptor, or -1 with errno set (ENOENT when the board has no such
 // card). Called by the sandbox's open() for every /dev/dri/ path.
 int sim_kms_open(const char *path, int flags);
+
+// A count knob "N[,N...]": true when `n` (1 = first) is listed in $name.
+bool sim_knob_lists(const char *name, long long n);

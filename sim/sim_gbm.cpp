@@ -3,6 +3,7 @@
 // mappable, exported as dma-bufs and importable with drmModeAddFB2 like dumb
 // buffers). Fault knobs: VEX_SIM_GBM_DEVICE_FAIL, VEX_SIM_GBM_BO_FAIL.
 #include "sim/kms_state.h"
+#include "sim/sim_env.h"
 #include "sim/sim_gpu.h"
 
 #include <cerrno>

@@ -22,6 +22,3 @@ SimGpuStats sim_gpu_stats();
 
 // True when `p` is a device returned by the simulated gbm_create_device.
 bool sim_gbm_is_device(const void *p);
-
-// A count knob "N[,N...]": true when `n` (1 = first) is listed in $name.
-bool sim_knob_lists(const char *name, long long n);
