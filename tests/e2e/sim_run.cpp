@@ -366,6 +366,15 @@ CtlResult vexctl(const std::string &board, const std::vector<std::string> &args)
     return r;
 }
 
+bool steer(const std::string &board, const std::vector<std::string> &args) {
+    const CtlResult r = vexctl(board, args);
+    if (r.status == 0) return true;
+    std::string cmd = "vexctl";
+    for (const std::string &a : args) cmd += " " + a;
+    ADD_FAILURE() << cmd << ": exit status " << r.status << "\n" << r.err;
+    return false;
+}
+
 bool wait_for(const std::function<bool()> &cond, int ms) {
     for (const int64_t end = mono_ms() + ms; !cond(); usleep(20000))
         if (mono_ms() >= end) return false;

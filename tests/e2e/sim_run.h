@@ -127,6 +127,9 @@ struct CtlResult {
     std::string out, err;
 };
 CtlResult vexctl(const std::string &board, const std::vector<std::string> &args);
+// Steers the program on `board` through vexctl: adds a failure naming the
+// command and vexctl's message unless it exits 0, and returns whether it did.
+bool steer(const std::string &board, const std::vector<std::string> &args);
 // Polls cond every 20 ms until it holds (true) or `ms` have passed since the
 // call (false; the time cond takes counts).
 bool wait_for(const std::function<bool()> &cond, int ms);
