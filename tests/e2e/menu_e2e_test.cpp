@@ -1,7 +1,8 @@
 // End-to-end runs of the menu, the message and connect screens and the standby
 // picture on the simulated HDMI + DSI board, steered through vexctl and seen in
-// screenshots while the program runs. The DSI panel (output 1) has an ARGB overlay plane for the
-// menu; the HDMI monitor (output 0) gets it as a sidebar in its standby buffer.
+// screenshots while the program runs. The DSI panel (output 1) has an ARGB
+// overlay plane for the menu; the HDMI monitor (output 0) gets it as a sidebar
+// in its standby buffer.
 #include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>

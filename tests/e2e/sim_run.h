@@ -121,7 +121,9 @@ std::string read_file(const std::string &path);
 bool put_file(const std::string &path, const std::string &text, time_t stamp = 0);
 // One run of the control tool vexctl on the run directory of `board` (its
 // "/run/vex-fpv", given as --dir), with the caller's environment less its
-// VEX_ variables; killed after 10 s.
+// VEX_ variables; killed after 10 s. An empty board, or one that is not
+// there, is a failure and runs nothing: vexctl never reaches the machine's
+// own "/run/vex-fpv".
 struct CtlResult {
     int status = -1;
     std::string out, err;
