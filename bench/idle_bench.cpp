@@ -167,7 +167,9 @@ int main(int argc, char **argv) {
         shares.push_back(share);
         best = std::min(best, share);
     }
-    const long rss = status_kib(p.pid, "VmRSS"), hwm = status_kib(p.pid, "VmHWM");
+    const long rss = status_kib(p.pid, "VmRSS"), hwm = status_kib(p.pid, "VmHWM"),
+               anon = status_kib(p.pid, "RssAnon"), shared = status_kib(p.pid, "RssShmem"),
+               file = status_kib(p.pid, "RssFile");
     const long window_updates = lines() - updates0;
     if (!shot.empty()) {
         const std::string run = p.dir + "/board/";
@@ -195,8 +197,10 @@ int main(int argc, char **argv) {
     printf("  (least %.2f %% of one core, spread max/min %.2f)\n", best,
            *std::max_element(shares.begin(), shares.end()) / std::max(best, 1e-9));
     printf("plane updates: %ld in %.0f s\n", window_updates, windows * seconds);
-    printf("resident memory: VmRSS %.1f MiB, VmHWM %.1f MiB\n", (double)rss / 1024.0,
-           (double)hwm / 1024.0);
+    printf("resident memory: VmRSS %.1f MiB, VmHWM %.1f MiB (anonymous %.1f, shared memory "
+           "%.1f: the mapped scan-out buffers, files %.1f)\n",
+           (double)rss / 1024.0, (double)hwm / 1024.0, (double)anon / 1024.0,
+           (double)shared / 1024.0, (double)file / 1024.0);
     const double st = stat_us();
     printf("the simulator's screenshot check: one stat per vblank wait, %.2f us each here: "
            "%.3f %% of one core at 60 Hz (a real card makes none)\n",
