@@ -195,8 +195,9 @@ Drawn g_drawn[max_outputs][2];
 
 // The records of an output in `outs` (null for any other).
 Drawn *drawn_record(const Output *o, int index) {
-    const ptrdiff_t i = o - outs;
-    return i >= 0 && i < max_outputs ? &g_drawn[i][index] : nullptr;
+    for (int i = 0; i < max_outputs; i++)
+        if (o == &outs[i]) return &g_drawn[i][index];
+    return nullptr;
 }
 
 void forget_buffers(const Output *o) {
