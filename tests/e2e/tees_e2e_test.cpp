@@ -154,9 +154,9 @@ void spi_live(const char *size, const char *aspect, int pw, int ph) {
 // goggles battery in green and the drone battery and recording in red.
 TEST(SpiTee, PopUpAndStatusStrip) {
     TestDir dir;
-    const std::string run_dir = dir.next_board() + "/run/vex-fpv";
-    ASSERT_TRUE(put_file(run_dir + "/osd", "error\nBaterai lemah\n", 1000));
-    ASSERT_TRUE(put_file(run_dir + "/telemetry", "gog = 80\ndrn = 12\nrec = 1\nrecs = 65\n", 1000));
+    const std::string board = dir.next_board();
+    ASSERT_TRUE(steer(board, {"osd", "error", "Baterai", "lemah"}));
+    ASSERT_TRUE(steer(board, {"telemetry", "gog=80", "drn=12", "rec=1", "recs=65"}));
     SimRunOpts o;
     o.env = {{"VEX_KMS_SPI_TEE", "320x240"}};
     o.timeout_s = 25;
