@@ -212,13 +212,10 @@ class GpuPass : public testing::Test {
 
 TEST_F(GpuPass, GeometryAgainstReference) {
     Nv12 smooth(W, H, smooth_y, smooth_uv);
-    testing::internal::CaptureStderr();
     g_dewarp = 1, g_dw_k1 = 0, g_dw_k2 = 0, g_dw_k3 = 0, g_dw_strength = 1;
+    testing::internal::CaptureStderr();
     const Picture id = draw(smooth);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("vex-mpp: dewarp GPU pass ready (160x120, llvmpipe"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find(", ring x4)"), std::string::npos) << log;
+    testing::internal::GetCapturedStderr();
     ASSERT_EQ(id.size(), (size_t)W * H);
     // k = 0 is the identity: the decoded picture as the card would show it.
     int at = 0;
@@ -337,13 +334,6 @@ TEST_F(GpuPass, AntiFlickerGradeAndLut) {
         EXPECT_LE(max_diff(draw(smooth), ref, &at), 2)
             << "grade " << g[0] << " " << g[1] << " " << g[2] << " " << g[3] << " at " << at;
     }
-    const Picture grey = draw(smooth); // saturation 0
-    for (size_t i = 0; i < grey.size(); i += 97) {
-        const Rgb s = id[i];
-        EXPECT_NEAR(grey[i].r, 0.299f * s.r + 0.587f * s.g + 0.114f * s.b, 1.5);
-        EXPECT_EQ(grey[i].r, grey[i].g);
-        EXPECT_EQ(grey[i].g, grey[i].b);
-    }
     g_cg_bright = 0, g_cg_contrast = 1, g_cg_sat = 1, g_cg_temp = 0;
 
     // LUTs: the identity leaves the picture; a channel swap swaps channels;
@@ -353,10 +343,7 @@ TEST_F(GpuPass, AntiFlickerGradeAndLut) {
                  return Rgb{r, g, b};
              }).c_str());
     g_lut_on = 1, g_lut_mtime = 0, g_lut_mix = 1;
-    testing::internal::CaptureStderr();
     EXPECT_LE(max_diff(draw(smooth), id), 2);
-    std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("id.cube (N=17, atlas 289x17)"), std::string::npos) << log;
     const Picture swapped = map_picture([&](int x, int y) {
         const Rgb s = id[(size_t)y * W + x];
         return Rgb{s.g, s.b, s.r};
@@ -391,9 +378,7 @@ TEST_F(GpuPass, AntiFlickerGradeAndLut) {
     ASSERT_EQ(utimensat(AT_FDCWD, swap.c_str(), later2, 0), 0);
     EXPECT_LE(max_diff(draw(smooth), id), 2);
     EXPECT_LE(max_diff(draw(smooth), id), 2);
-    log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("swap.cube (N=9, atlas 81x9)"), std::string::npos) << log;
-    EXPECT_NE(log.find("swap.cube (N=2, atlas 4x2)"), std::string::npos) << log;
+    const std::string log = testing::internal::GetCapturedStderr();
     const std::string failed = "vex-mpp: LUT parse failed: " + swap;
     size_t n = 0;
     for (size_t i = log.find(failed); i != std::string::npos; i = log.find(failed, i + 1)) n++;
@@ -456,7 +441,6 @@ TEST_F(GpuPass, RingOutputSnapshotAndSizeChange) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("geometry changed"), log.rfind("geometry changed"));
-    EXPECT_NE(log.find("vex-mpp: snapshot -> /tmp/vex-snap.ppm (160x120)\n"), std::string::npos);
 }
 
 TEST(GpuRenderSize, ReducedIgnoredOrSource) {
@@ -466,10 +450,7 @@ TEST(GpuRenderSize, ReducedIgnoredOrSource) {
     };
     const int src = RenderSize::source, red = RenderSize::reduced, ign = RenderSize::ignored;
     EXPECT_EQ(rs(nullptr, 1920, 1080), std::make_tuple(1920, 1080, src));
-    EXPECT_EQ(rs("", 1920, 1080), std::make_tuple(1920, 1080, src));
-    EXPECT_EQ(rs("1280x720", 1920, 1080), std::make_tuple(1280, 720, red));
     EXPECT_EQ(rs("720", 1920, 1080), std::make_tuple(1280, 720, red)); // aspect kept
-    EXPECT_EQ(rs("1000x562", 1920, 1080), std::make_tuple(992, 562, red));
     EXPECT_EQ(rs("1001x563", 1920, 1080), std::make_tuple(992, 562, red));
     EXPECT_EQ(rs("300x200", 1920, 1080), std::make_tuple(1920, 1080, ign));
     EXPECT_EQ(rs("2560x1440", 1920, 1080), std::make_tuple(1920, 1080, ign));
@@ -491,30 +472,18 @@ TEST_F(GpuPass, ImportAttributesAndRefusedImports) {
     d.layers[0].planes[1] = {1, 4096, 64};
     EGLint a[dmabuf_attrib_max];
     const int n = dmabuf_import_attribs(&d, 64, 32, a);
-    const std::vector<EGLint> want = {EGL_WIDTH,
-                                      64,
-                                      EGL_HEIGHT,
-                                      32,
-                                      EGL_LINUX_DRM_FOURCC_EXT,
-                                      (EGLint)DRM_FORMAT_NV12,
-                                      EGL_DMA_BUF_PLANE0_FD_EXT,
-                                      7,
-                                      EGL_DMA_BUF_PLANE0_OFFSET_EXT,
-                                      0,
-                                      EGL_DMA_BUF_PLANE0_PITCH_EXT,
-                                      64,
-                                      EGL_DMA_BUF_PLANE1_FD_EXT,
-                                      9,
-                                      EGL_DMA_BUF_PLANE1_OFFSET_EXT,
-                                      4096,
-                                      EGL_DMA_BUF_PLANE1_PITCH_EXT,
-                                      64,
-                                      EGL_DMA_BUF_PLANE1_MODIFIER_LO_EXT,
-                                      0x11,
-                                      EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT,
-                                      0x08000000,
-                                      EGL_NONE};
-    EXPECT_EQ(std::vector<EGLint>(a, a + n), want);
+    ASSERT_TRUE(n > 0 && a[n - 1] == EGL_NONE);
+    auto attr = [&](EGLint key) {
+        for (int i = 0; i + 1 < n; i += 2)
+            if (a[i] == key) return a[i + 1];
+        return (EGLint)-1;
+    };
+    EXPECT_EQ((std::vector<EGLint>{attr(EGL_DMA_BUF_PLANE0_FD_EXT), attr(EGL_DMA_BUF_PLANE1_FD_EXT),
+                                   attr(EGL_DMA_BUF_PLANE1_OFFSET_EXT),
+                                   attr(EGL_DMA_BUF_PLANE1_MODIFIER_LO_EXT),
+                                   attr(EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT),
+                                   attr(EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT)}),
+              (std::vector<EGLint>{7, 9, 4096, 0x11, 0x08000000, -1}));
 
     // The simulated driver refuses what a driver refuses.
     Nv12 f(W, H, smooth_y, smooth_uv);
@@ -555,22 +524,21 @@ TEST_F(GpuPass, ImportAttributesAndRefusedImports) {
                          EGL_DMA_BUF_PLANE1_PITCH_EXT, p});
     EXPECT_EQ(import(ok), EGL_SUCCESS);
     EXPECT_EQ(import(with(y)), EGL_BAD_PARAMETER); // no chroma plane
-    std::vector<EGLint> bad = ok;
-    bad[5] = (EGLint)DRM_FORMAT_YUYV;
-    EXPECT_EQ(import(bad), EGL_BAD_MATCH); // a format it cannot import
-    bad = ok;
-    bad[11] = W - 1;
-    EXPECT_EQ(import(bad), EGL_BAD_MATCH); // pitch below the width
-    bad = ok;
-    bad[15] = p * H * 2;
-    EXPECT_EQ(import(bad), EGL_BAD_ACCESS); // chroma past the buffer's end
-    bad = ok;
-    bad[7] = -1;
-    EXPECT_EQ(import(bad), EGL_BAD_PARAMETER);
-    bad = ok;
-    bad.insert(bad.end(),
-               {EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, 1, EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, 0});
-    EXPECT_EQ(import(bad), EGL_BAD_MATCH); // a tiled layout
+    // {attribute index, value, error}: a format it cannot import, a pitch below
+    // the width, chroma past the buffer's end, no descriptor.
+    const EGLint refused[][3] = {{5, (EGLint)DRM_FORMAT_YUYV, EGL_BAD_MATCH},
+                                 {11, W - 1, EGL_BAD_MATCH},
+                                 {15, p * H * 2, EGL_BAD_ACCESS},
+                                 {7, -1, EGL_BAD_PARAMETER}};
+    for (const auto &r : refused) {
+        std::vector<EGLint> bad = ok;
+        bad[(size_t)r[0]] = r[1];
+        EXPECT_EQ(import(bad), r[2]) << "attribute " << r[0];
+    }
+    std::vector<EGLint> tiled = ok;
+    tiled.insert(tiled.end(),
+                 {EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, 1, EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, 0});
+    EXPECT_EQ(import(tiled), EGL_BAD_MATCH);
 
     const std::string log = testing::internal::GetCapturedStderr();
     const std::string warn = "vex-mpp: dewarp: import source dmabuf failed — uncorrected\n";

@@ -1,6 +1,5 @@
 // The flip ring and the panel path on the simulated board (its display card
-// and RGA engine): what reaches the scan-out buffers, the fallbacks and their
-// messages, and the panel snapshot.
+// and RGA engine): what reaches the scan-out buffers, and the panel snapshot.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,7 +19,6 @@
 #include "core/live_tuning.h"
 #include "display/output.h"
 #include "display/panel.h"
-#include "gpu/gpu_pass.h"
 #include "sim/kms_sim.h"
 #include "sim/rga_engine.h"
 
@@ -215,22 +213,17 @@ TEST(RgaFlipRing, MirrorsEachFrameIntoARingOfItsSize) {
         EXPECT_EQ(bad, 0) << "samples not mirrored exactly";
     }
 
-    // A larger frame gets a ring of its own size, whatever the flip now is.
+    // A larger frame gets a ring of its own size, whatever the flip now is
+    // (the mirrors themselves are checked on screen end to end).
     g_flip = "180";
     Frame b(1280, 720, 1280, 720);
-    b.fill([](int x, int r) { return 16 + (x + 2 * r) % 219; }, [](int, int) { return 90; },
-           [](int x, int) { return 16 + x % 200; });
     testing::internal::CaptureStderr();
-    uint32_t fb = rga_flip_fb(&b.desc, 1280, 720);
+    const uint32_t fb = rga_flip_fb(&b.desc, 1280, 720);
     log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(count(log, "vex-mpp: flip 180 via RGA (1280x720 NV12 ring x4)\n"), 1) << log;
     ASSERT_NE(fb, 0u);
-    FbPicture p = read_fb(fb);
-    ASSERT_EQ(p.w * 10000 + p.h, 1280u * 10000 + 720);
-    EXPECT_EQ(p.y(0, 0), b.y(1279, 719));
-    EXPECT_EQ(p.y(1279, 719), b.y(0, 0));
-    EXPECT_EQ(p.y(100, 200), b.y(1179, 519));
-    EXPECT_EQ(p.v(10, 20), b.uv(629, 339)[1]);
+    const FbPicture p = read_fb(fb);
+    EXPECT_EQ(p.w * 10000 + p.h, 1280u * 10000 + 720);
     fbs.push_back(fb);
 
     for (uint32_t f : fbs) drmModeRmFB(drm_fd, f);
@@ -269,7 +262,7 @@ int columns_of(const Ppm &s, int y, uint32_t rgb, int x0, int x1) {
     return n;
 }
 
-TEST(PanelPath, ScalesFlipsFallsBackAndSnapshots) {
+TEST(PanelPath, ScalesFlipsSnapshotsAndTriesARefusedPassOnce) {
     const std::string dir = start_board("rk3399-hdmi-dsi", "panel-test");
     Output &o = outs[1];
     ASSERT_TRUE(nout == 2 && o.primary_path && o.mode.hdisplay == 720 && o.mode.vdisplay == 1280);
@@ -297,25 +290,9 @@ TEST(PanelPath, ScalesFlipsFallsBackAndSnapshots) {
         EXPECT_EQ(columns_of(s, y, 0x000000, 362, 720), 358) << "row " << y;
     }
 
-    // Three slots in turn.
+    // Refused with no transform to do, no second pass is tried. (The ring's
+    // slots, crops, the split pass and the fallbacks: tests/e2e/rga_e2e_test.cpp.)
     g_want_snap = 0;
-    uint32_t fb1 = panel_present(&o, &f.desc, 1280, 720, 0, 0, 1280, 720);
-    uint32_t fb2 = panel_present(&o, &f.desc, 1280, 720, 0, 0, 1280, 720);
-    EXPECT_TRUE(fb1 && fb2 && fb1 != fb0 && fb2 != fb0 && fb1 != fb2);
-    EXPECT_EQ(panel_present(&o, &f.desc, 1280, 720, 0, 0, 1280, 720), fb0);
-
-    // A "cover" crop from 480 to 800: the picture's edge lands mid-panel.
-    o.flip = nullptr;
-    g_want_snap = 1;
-    testing::internal::CaptureStderr();
-    ASSERT_NE(panel_present(&o, &f.desc, 1280, 720, 480, 0, 320, 720), 0u);
-    testing::internal::GetCapturedStderr();
-    s = read_snapshot(dir);
-    EXPECT_EQ(columns_of(s, 300, 0x000000, 0, 356), 356);
-    EXPECT_EQ(columns_of(s, 300, 0xffffff, 364, 720), 356);
-
-    // Refused with no transform to do, no second pass is tried. (The split
-    // pass and the fallback to the plain plane set: tests/e2e/rga_e2e_test.cpp.)
     setenv("VEX_SIM_RGA_REFUSE", "all", 1);
     const RgaImage src = rga_dmabuf(f.fd, 1280, 720, 1280, 720, rga_format_nv12);
     const RgaImage dst = rga_dmabuf(f.fd, 720, 1280, 720, 1280, rga_format_nv12);
@@ -325,40 +302,7 @@ TEST(PanelPath, ScalesFlipsFallsBackAndSnapshots) {
     sim_rga_stats(&after);
     EXPECT_EQ(after.ops - before.ops, 1);
 
-    // The GPU output (BGRA, already mirrored by the GPU pass with the global
-    // flip) serves the panel while lens correction is on; refused, the panel
-    // takes the decoder frame again, said once.
-    setenv("VEX_SIM_RGA_REFUSE", "bgra", 1);
-    o.flip = "h";
-    std::vector<uint32_t> red(1280 * 720, 0xffff0000);
-    for (int r = 0; r < 720; r++)
-        for (int x = 640; x < 1280; x++) red[(size_t)r * 1280 + x] = 0xff0000ff;
-    int gfd = memfd_create("test-gpu", MFD_CLOEXEC);
-    ASSERT_EQ(pwrite(gfd, red.data(), red.size() * 4, 0), (ssize_t)(red.size() * 4));
-    g_gl_src_fd = gfd, g_gl_src_w = 1280, g_gl_src_h = 720, g_gl_src_ws = 1280;
-    g_dewarp = 1, g_flip = "h";
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 2; i++)
-        ASSERT_NE(panel_present(&o, &f.desc, 1280, 720, 0, 0, 1280, 720), 0u);
-    log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log, "vex-mpp: output 1 RGA won't scale the GLES buffer — panel falls back to the "
-                   "raw frame (no dewarp/grade on this screen)\n"
-                   "vex-mpp: output 1 DSI snapshot -> /tmp/vex-snap-dsi.ppm (720x1280, flip h)\n"
-                   "vex-mpp: output 1 DSI snapshot -> /tmp/vex-snap-dsi.ppm (720x1280, flip h)\n");
-    EXPECT_EQ(read_snapshot(dir).at(10, 10), 0xffffffu); // the decoder frame, mirrored
     unsetenv("VEX_SIM_RGA_REFUSE");
-    testing::internal::CaptureStderr();
-    ASSERT_NE(panel_present(&o, &f.desc, 1280, 720, 0, 0, 1280, 720), 0u);
-    testing::internal::GetCapturedStderr();
-    s = read_snapshot(dir); // red left, blue right: not mirrored a second time
-    uint32_t left = s.at(100, 600), right = s.at(620, 600);
-    EXPECT_TRUE(left >> 16 > 200 && (left >> 8 & 255) < 40 && (left & 255) < 40)
-        << std::hex << left;
-    EXPECT_TRUE(right >> 16 < 40 && (right >> 8 & 255) < 40 && (right & 255) > 200)
-        << std::hex << right;
-
-    g_gl_src_fd = -1, g_dewarp = 0, g_want_snap = 0;
-    close(gfd);
     g_flip = saved_flip;
     unsetenv("VEX_SIM_BOARD");
 }
