@@ -52,10 +52,9 @@ TEST(Vexctl, MenuAndMessageReadBackAsWritten) {
     ASSERT_TRUE(t.ok) << t.error;
     MenuState s;
     parse(t.text, &s);
-    EXPECT_EQ(s.open, 1);
-    EXPECT_EQ(s.tab, 2);
-    EXPECT_EQ(s.focus, 1); // selecting an item moves the focus to the list
-    EXPECT_EQ(s.selected, 2);
+    // Selecting an item moves the focus to the list.
+    EXPECT_EQ((std::vector<int>{s.open, s.tab, s.focus, s.selected}),
+              (std::vector<int>{1, 2, 1, 2}));
     EXPECT_STREQ(s.title, "System");
     ASSERT_EQ(s.count, 12);
     EXPECT_STREQ(s.items[11], "Item 11: v11");
@@ -63,8 +62,7 @@ TEST(Vexctl, MenuAndMessageReadBackAsWritten) {
 
     // A closed menu and a message.
     parse(ctl_menu_closed_text(), &s);
-    EXPECT_EQ(s.open, 0);
-    EXPECT_EQ(s.message, 0);
+    EXPECT_EQ(s.open + s.message, 0);
     t = ctl_message_text(std::string(95, 'm'));
     ASSERT_TRUE(t.ok);
     parse(t.text, &s);
@@ -118,18 +116,12 @@ TEST(Vexctl, OsdAndTelemetryReadBackAsWritten) {
     ASSERT_TRUE(t.ok) << t.error;
     Telemetry tm;
     parse(t.text, &tm);
-    EXPECT_EQ(tm.gog, 15);
-    EXPECT_EQ(tm.drn, 100);
-    EXPECT_EQ(tm.sig, 0);
-    EXPECT_EQ(tm.sat, 12);
-    EXPECT_EQ(tm.tmp, -5);
-    EXPECT_EQ(tm.recs, 3725);
-    EXPECT_EQ(tm.vtx, -7);
+    EXPECT_EQ(
+        (std::vector<int>{tm.gog, tm.drn, tm.sig, tm.sat, tm.tmp, tm.recs, tm.vtx, tm.has_rol}),
+        (std::vector<int>{15, 100, 0, 12, -5, 3725, -7, 1}));
     EXPECT_EQ(std::string(tm.net), std::string(23, 'n'));
-    EXPECT_FLOAT_EQ(tm.yaw, 12.6f);
-    EXPECT_FLOAT_EQ(tm.alt, -3.25f);
-    EXPECT_FLOAT_EQ(tm.vs, 1.5f);
-    EXPECT_EQ(tm.has_rol, 1);
+    EXPECT_EQ((std::vector<float>{tm.yaw, tm.alt, tm.vs}),
+              (std::vector<float>{12.6f, -3.25f, 1.5f}));
     // A key left out reads as unknown.
     parse(ctl_telemetry_text({"rec=1"}).text, &tm);
     EXPECT_EQ(tm.gog, -1);
@@ -206,10 +198,7 @@ TEST(Vexctl, TuningMergesDetectAndState) {
     EXPECT_FALSE(ctl_detect_text("yes").ok);
 
     const CtlState s = ctl_parse_state("state=live ts=123456 dec=600 shown=598 reopens=1\n");
-    ASSERT_TRUE(s.ok);
-    EXPECT_EQ(s.state, "live");
-    EXPECT_EQ(s.shown, 598);
-    EXPECT_EQ(s.reopens, 1);
+    EXPECT_TRUE(s.ok && s.state == "live" && s.shown == 598 && s.reopens == 1);
     EXPECT_FALSE(ctl_parse_state("state=live ts=1").ok);
 }
 
