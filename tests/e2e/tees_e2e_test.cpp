@@ -175,8 +175,8 @@ TEST(SpiTee, PopUpAndStatusStrip) {
     EXPECT_GT(spot(sp.img, 0xf87070, 0, 0, 320, 26).n, 20); // 12 % and REC 1:05: red
 }
 
+// A panel wider than the video's 4:3: cropped (fill) or with bars (fit).
 TEST(SpiTee, LiveCopyAgainstTheScreen) {
-    spi_live("320x240", "fill", 320, 240);
     spi_live("320x160", "fill", 320, 160);
     spi_live("320x160", "fit", 320, 160);
 }
