@@ -121,21 +121,19 @@ int count(const std::string &log, const std::string &needle) {
 }
 
 TEST(RgaRules, FlipCodesStridesAndColours) {
-    EXPECT_EQ(rga_flip_mode("h"), 8);
-    EXPECT_EQ(rga_flip_mode("v"), 16);
-    EXPECT_EQ(rga_flip_mode("180"), 2);
-    for (const char *other : {"hv", "H", "", "none", "90"}) EXPECT_EQ(rga_flip_mode(other), 0);
-    EXPECT_EQ(rga_flip_mode(nullptr), 0);
+    std::vector<int> modes;
+    for (const char *f : {"h", "v", "180", "hv", "H", "", "none", "90", (const char *)nullptr})
+        modes.push_back(rga_flip_mode(f));
+    EXPECT_EQ(modes, (std::vector<int>{8, 16, 2, 0, 0, 0, 0, 0, 0}));
     // A picture the GPU pass has mirrored already needs only the difference.
-    EXPECT_EQ(rga_flip_between("h", "h"), 0);
-    EXPECT_EQ(rga_flip_between("h", "v"), 2);
-    EXPECT_EQ(rga_flip_between("180", "h"), 16);
-    EXPECT_EQ(rga_flip_between("none", "180"), 2);
+    EXPECT_EQ((std::vector<int>{rga_flip_between("h", "h"), rga_flip_between("h", "v"),
+                                rga_flip_between("180", "h"), rga_flip_between("none", "180")}),
+              (std::vector<int>{0, 2, 16, 2}));
     // A decoder that pads rows below the picture.
-    EXPECT_EQ(nv12_hstride(1920, 1920 * 1088, 1080), 1088);
-    EXPECT_EQ(nv12_hstride(1920, 1920 * 1000, 1080), 1080);
-    EXPECT_EQ(nv12_hstride(0, 4096, 1080), 1080);
-    EXPECT_EQ(nv12_hstride(1920, 1920 * 1088 + 64, 1080), -1);
+    EXPECT_EQ((std::vector<int>{nv12_hstride(1920, 1920 * 1088, 1080),
+                                nv12_hstride(1920, 1920 * 1000, 1080), nv12_hstride(0, 4096, 1080),
+                                nv12_hstride(1920, 1920 * 1088 + 64, 1080)}),
+              (std::vector<int>{1088, 1080, 1080, -1}));
     uint8_t rgb[3];
     bt601_to_rgb(16, 128, 128, rgb);
     EXPECT_EQ(rgb[0] | rgb[1] | rgb[2], 0);
@@ -153,15 +151,12 @@ TEST(RgaCopy, ConvertsBgraToNv12InCpuBuffers) {
     std::vector<uint8_t> nv12(64 * 16 * 3 / 2, 0);
     ASSERT_TRUE(rga_copy(rga_cpu(bgra.data(), 64, 16, 64, 16, rga_format_bgra),
                          rga_cpu(nv12.data(), 64, 16, 64, 16, rga_format_nv12)));
-    const uint8_t *uv = &nv12[64 * 16];
-    EXPECT_EQ(nv12[5 * 64 + 3], 235);
-    EXPECT_TRUE(uv[2 * 64 + 4] == 128 && uv[2 * 64 + 5] == 128);
-    EXPECT_EQ(nv12[5 * 64 + 20], 16);
-    EXPECT_TRUE(uv[2 * 64 + 20] == 128 && uv[2 * 64 + 21] == 128);
-    EXPECT_EQ(nv12[5 * 64 + 40], 82); // red: Y 82, Cb 90, Cr 240
-    EXPECT_TRUE(uv[2 * 64 + 40] == 90 && uv[2 * 64 + 41] == 240);
-    EXPECT_EQ(nv12[5 * 64 + 60], 41); // blue: Y 41, Cb 240, Cr 110
-    EXPECT_TRUE(uv[2 * 64 + 60] == 240 && uv[2 * 64 + 61] == 110);
+    // Y, Cb, Cr of each column: white, black, red, blue.
+    std::vector<int> got;
+    for (int x : {4, 20, 40, 60})
+        got.insert(got.end(),
+                   {nv12[5 * 64 + x], nv12[64 * 16 + 2 * 64 + x], nv12[64 * 16 + 2 * 64 + x + 1]});
+    EXPECT_EQ(got, (std::vector<int>{235, 128, 128, 16, 128, 128, 82, 90, 240, 41, 240, 110}));
 }
 
 TEST(RgaFlipRing, MirrorsEachFrameIntoARingOfItsSize) {
