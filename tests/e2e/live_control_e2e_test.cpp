@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -190,16 +189,9 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
     standby.ctl({"tune", "dsiflip=-"});
     ASSERT_TRUE(wait_for([&] { return standby.shoot(both, &s) && s[1].px == flipped[1].px; }, 4000))
         << standby.log();
-    EXPECT_TRUE(has_line(standby.log(),
-                         "vex-mpp: dewarp LIVE s=1.00 k1=-0.150 k2=0.000 cx=0.50 cy=0.50 "
-                         "zoom=1.00 vscale=1.00 | cg b=0.00 c=1.00 sat=1.00 temp=0.00 | "
-                         "aspect=keep fit=fit flip=h dsiflip=- smooth=1"))
-        << standby.log();
-    // A FIFO in the file's place (put there by hand: vexctl writes regular
-    // files only) is never opened: the loop keeps running.
-    unlink(standby.control("dewarp").c_str());
-    ASSERT_EQ(mkfifo(standby.control("dewarp").c_str(), 0600), 0);
-    ASSERT_TRUE(standby.shoot(both, &s) && standby.shoot(both, &s));
+    // One change, one read (unparsable input and files that are not regular
+    // files: the unit tests and the hostile-files run).
+    ASSERT_TRUE(standby.shoot(both, &s));
     EXPECT_EQ(lives(standby), 3) << standby.log();
     EXPECT_EQ(access(standby.control("snapshot").c_str(), F_OK), 0);
 
@@ -230,7 +222,6 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
         },
         3000))
         << video.log();
-    EXPECT_TRUE(has_line(video.log(), "aspect=16:9 fit=stretch flip=none dsiflip=- smooth=0"));
     EXPECT_EQ(lives(video), 2);
     // With video the snapshot request is taken at the next frame.
     video.ctl({"snapshot"});
