@@ -6,18 +6,6 @@
 
 namespace {
 
-struct Counts {
-    long long dec = -1, shown = -1, fifo = -1;
-};
-
-Counts end_counts(const SimRunResult &r) {
-    auto m = match_lines(r.log, "vex-mpp: end of input — dec=(\\d+) shown=(\\d+) dropped "
-                                "fifo/throttle/gate=(\\d+)/(\\d+)/(\\d+)");
-    Counts c;
-    if (m.size() == 1) c.dec = m[0][0], c.shown = m[0][1], c.fifo = m[0][2];
-    return c;
-}
-
 SimRunResult play_paced(TestDir &dir, SimEnv env) {
     SimRunOpts o;
     o.input = stream_path("h264_stamped_720p60_short.h264");
@@ -35,7 +23,7 @@ TEST(Pacing, BlockingCommitsStillShowEveryFrame) {
     SimRunResult r = play_paced(dir, {{"VEX_SIM_BLOCKING_COMMIT", "1"}});
     ASSERT_TRUE(!r.timed_out && r.status == 0) << describe(r);
     EXPECT_EQ(count_lines(r.log, "vex-mpp: plane updates wait for the vblank ("), 1) << describe(r);
-    const Counts c = end_counts(r);
+    const EndCounts c = end_counts(r);
     ASSERT_EQ(c.dec, 240) << describe(r);
     EXPECT_GE(c.shown, c.dec * 85 / 100) << describe(r);
 
@@ -52,7 +40,7 @@ TEST(Pacing, StandingFrameDropKeepsOrderAndCounts) {
     TestDir dir;
     SimRunResult r = play_paced(dir, {{"VEX_KMS_STANDING_DROP", "3"}});
     ASSERT_TRUE(!r.timed_out && r.status == 0) << describe(r);
-    const Counts c = end_counts(r);
+    const EndCounts c = end_counts(r);
     ASSERT_EQ(c.dec, 240) << describe(r);
     EXPECT_EQ(c.dec, c.shown + c.fifo) << describe(r);
     int last = -1;

@@ -291,6 +291,14 @@ long long sim_decoded(const SimRunResult &r) {
     return number_after(r.log, "vex-sim: decoder produced ");
 }
 
+EndCounts end_counts(const SimRunResult &r) {
+    const auto m = match_lines(r.log, "vex-mpp: end of input — dec=(\\d+) shown=(\\d+) dropped "
+                                      "fifo/throttle/gate=(\\d+)/(\\d+)/(\\d+)");
+    EndCounts c;
+    if (m.size() == 1) c = {m[0][0], m[0][1], m[0][2], m[0][3], m[0][4]};
+    return c;
+}
+
 std::vector<PlaneUpdate> read_updates(const std::string &board, const std::string &output) {
     std::vector<PlaneUpdate> v;
     for (const std::string &l : log_lines(read_file(board + "/updates.log"))) {

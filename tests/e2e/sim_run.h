@@ -99,6 +99,11 @@ std::vector<std::vector<long long>> match_lines(const std::string &log, const st
 long long number_after(const std::string &log, const std::string &prefix);
 // Frames the simulated decoder handed back ("vex-sim: decoder produced N frames"), or -1.
 long long sim_decoded(const SimRunResult &r);
+// The counts of the end-of-input line; all -1 unless the log has exactly one.
+struct EndCounts {
+    long long dec = -1, shown = -1, fifo = -1, throttle = -1, gate = -1;
+};
+EndCounts end_counts(const SimRunResult &r);
 
 // One line of the card's update log.
 struct PlaneUpdate {

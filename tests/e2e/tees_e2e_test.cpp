@@ -195,10 +195,7 @@ TEST(SpiTee, RateLimit) {
         o.timeout_s = 25;
         SimRunResult r = sim_run(dir, o);
         ASSERT_EQ(r.status, 0) << describe(r);
-        const std::vector<std::vector<long long>> end =
-            match_lines(r.log, "vex-mpp: end of input — dec=(\\d+) shown=(\\d+) .*");
-        ASSERT_EQ(end.size(), 1u) << r.log;
-        const long long frames = end[0][1];
+        const long long frames = end_counts(r).shown;
         SpiShot sp = spi_shot(r.board(), "");
         ASSERT_EQ(sp.status, 0);
         EXPECT_EQ(sp.seq % 2, 0u);
@@ -312,13 +309,6 @@ void feed_all(SimThread &run, const char *stream) {
     }
 }
 
-// The end-of-input line's shown count (-1 when missing).
-long long shown_at_end(const SimRunResult &r) {
-    const std::vector<std::vector<long long>> m =
-        match_lines(r.log, "vex-mpp: end of input — dec=(\\d+) shown=(\\d+) .*");
-    return m.size() == 1 ? m[0][1] : -1;
-}
-
 } // namespace
 
 // VEX_KMS_ENCODE=stdout with a colour grade and a mirror: the stream
@@ -347,14 +337,9 @@ TEST(EncodeTee, StdoutStreamMatchesTheScreen) {
     EXPECT_TRUE(has_line(r.log, "vex-mpp: dewarp HW-encode ON → stdout (640x480 8000k h264_rkmpp)"))
         << r.log;
     const std::string file = dir.path + "/out.h264";
-    {
-        FILE *f = fopen(file.c_str(), "wb");
-        ASSERT_TRUE(f);
-        fwrite(r.out.data(), 1, r.out.size(), f);
-        fclose(f);
-    }
+    ASSERT_TRUE(put_file(file, r.out));
     const Decoded d = decode(file, 640, 480);
-    const long long shown = shown_at_end(r);
+    const long long shown = end_counts(r).shown;
     ASSERT_GT(shown, 20) << r.log;
     // Every frame drawn is handed off (no rate limit); a free pool slot is
     // there for each unless the encoder falls three frames behind.
@@ -412,7 +397,7 @@ TEST(EncodeTee, FileRestartAndFailures) {
         b.timeout_s = 25;
         SimRunResult f = sim_run(dir, b);
         EXPECT_EQ(f.status, 0) << describe(f);
-        EXPECT_GT(shown_at_end(f), 20) << f.log;
+        EXPECT_GT(end_counts(f).shown, 20) << f.log;
         EXPECT_TRUE(f.out.empty());
         EXPECT_FALSE(has_line(f.log, "HW-encode ON"));
         if (bad[0].second[0] == '/') {
@@ -471,7 +456,7 @@ TEST(EncodeTee, SlowEncoderAndRefusedConversion) {
               1)
         << f.log;
     EXPECT_TRUE(f.out.empty());
-    EXPECT_GT(shown_at_end(f), 20) << f.log;
+    EXPECT_GT(end_counts(f).shown, 20) << f.log;
 }
 
 // An encoder slower than the frames: the ring slot handed to it is read only
