@@ -104,7 +104,8 @@ TEST(ModeSelect, OneCasePerPath) {
     } cases[] = {
         // Automatic: nearest 60 Hz, the higher of a 59/61 tie, interlaced never
         // taking part; an interlaced preferred mode kept.
-        {odd, nullptr, 1, 0, "1920x1080@61/151000"},
+        {odd, nullptr, 1, 0, "1920x1080@61/151000",
+         "auto mode: EDID prefers 1920x1080@50 — driving the advertised @61 instead"},
         {il_first, nullptr, 1, 0, "1920x1080i@50/74250"},
         // vc4: the largest of the preferred shape within 1920x1200, nearest 60 Hz;
         // else the largest within 1920x1080, interlaced included; else the preferred
@@ -136,7 +137,8 @@ TEST(ModeSelect, OneCasePerPath) {
          "vex-mpp: requested 1920x1080i@50 not available — driving 1920x1080i@60 instead.\n"},
         // Forced progressive: the progressive row, never the interlaced one;
         // unforced (or a size without a row): the automatic choice.
-        {wsxga, "1920x1080@50", 1, 0, "1920x1080@50/148500 CEA"},
+        {wsxga, "1920x1080@50", 1, 0, "1920x1080@50/148500 CEA",
+         "display EDID has no 1920x1080@50 — forcing the standard CEA timing."},
         {wsxga, "1920x1080@50", 0, 0, "1280x1024@60/108000"},
     };
     for (const Case &c : cases) {
