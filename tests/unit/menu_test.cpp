@@ -340,21 +340,6 @@ TEST(Menu, TextStaysInItsPlace) {
         const auto b = bounds(t.a, accent, 0, 0, 800, 480);
         EXPECT_TRUE(b[0] >= 8 && b[2] < 792 && b[3] - b[1] > 60) << b[0] << " " << b[2];
     }
-    {
-        // Without an overlay plane the menu lies in the 360 columns left of the
-        // video: the highlighted tab, the title, the items, nothing beyond.
-        TestOutput t(1920, 1080, true);
-        t.a.fill(picture);
-        g_menu = sample_menu(0);
-        render_menu_all();
-        const SidebarLayout l = menu_sidebar_layout(1920, 1080, g_menu.count);
-        EXPECT_EQ(bounds(t.a, picture, 0, 0, 1920, 1080)[0], 360);
-        EXPECT_EQ(t.a.at(l.m + l.cell_w + l.cell_w / 2, l.tab_y + l.tab_h / 2), accent);
-        const auto tx = bounds(t.a, text, 0, 0, 360, 1080),
-                   vx = bounds(t.a, accent, 0, 200, 360, 880);
-        EXPECT_TRUE(tx[0] >= l.m && tx[2] < 360 - l.m && tx[3] > l.row0 + 5 * l.rh) << tx[3];
-        EXPECT_TRUE(vx[2] >= 0 && vx[2] < 360 - l.m);
-    }
     // On a DSI panel a pop-up goes below an open menu or a message.
     for (const char *file : {"open\n0\n0\n0\nDisplay\nFit: fit\n", "message\nRebooting\n"}) {
         TestOutput t(720, 1280, false);
