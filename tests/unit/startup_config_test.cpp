@@ -12,9 +12,9 @@
 namespace {
 
 TEST(Env, LenientNumbers) {
-    EXPECT_EQ((std::vector<int>{parse_int_lenient("250ms"), parse_int_lenient("abc"),
-                                parse_int_lenient("-5"), parse_int_lenient("")}),
-              (std::vector<int>{250, 0, -5, 0}));
+    EXPECT_EQ((std::vector<long>{parse_int_lenient("250ms"), parse_int_lenient("abc"),
+                                 parse_int_lenient("-5"), parse_int_lenient("")}),
+              (std::vector<long>{250, 0, -5, 0}));
     EXPECT_FLOAT_EQ(parse_float_lenient("-0.25x"), -0.25f);
     EXPECT_FLOAT_EQ(parse_float_lenient("x"), 0.0f);
 
