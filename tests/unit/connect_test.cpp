@@ -4,10 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -69,9 +66,7 @@ TEST(Connect, LayoutCaptionPollAndDraw) {
     setenv("VEX_KMS_CONNECT", path.c_str(), 1);
     long stamp = 1000;
     auto write = [&](const std::string &text) {
-        std::ofstream(path) << text;
-        const timespec t[2] = {{stamp, 0}, {stamp++, 0}};
-        utimensat(AT_FDCWD, path.c_str(), t, 0);
+        put_text(path, text, stamp++);
         return poll_connect();
     };
     ASSERT_EQ(write("ssid=FieldNet\r\npush=rtmp://10.0.0.1/live/abc123\n" + qr_text()), 1);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "gpu/gpu_pass.h"
 #include "overlay/detect.h"
 #include "stream/detect_queue.h"
+#include "tests/unit/png_io.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -20,22 +20,10 @@ extern "C" {
 
 namespace {
 
-std::string temp_dir() {
-    const char *t = getenv("TMPDIR");
-    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/live-tuning.XXXXXX";
-    return mkdtemp(tmpl.data()) ? tmpl : "";
-}
-
 // Writes a control file with a modification time of its own (seconds apart).
 void put(const std::string &path, const std::string &text) {
-    static time_t stamp = 1000000;
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_TRUE(f);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-    const timespec t[2] = {{stamp, 0}, {stamp, 0}};
-    stamp += 1;
-    utimensat(AT_FDCWD, path.c_str(), t, 0);
+    static long stamp = 1000000;
+    ASSERT_TRUE(put_text(path, text, stamp++));
 }
 
 int count(const std::string &log, const std::string &needle) {
@@ -52,7 +40,7 @@ std::string poll_tuning() {
 }
 
 TEST(LiveTuning, FileSetsValuesAndNothingElseDoes) {
-    const std::string dir = temp_dir(), path = dir + "/dewarp";
+    const std::string dir = unit_temp_dir("live-tuning"), path = dir + "/dewarp";
     setenv("VEX_KMS_DEWARP_FILE", path.c_str(), 1);
     EXPECT_EQ(poll_tuning(), ""); // no file: quiet
 
@@ -147,7 +135,8 @@ int poll_detect(std::string *log) {
 }
 
 TEST(DetectToggle, NoEngineThenTheFixedBoxEngineEndToEnd) {
-    const std::string dir = temp_dir(), path = dir + "/detect", model = dir + "/model";
+    const std::string dir = unit_temp_dir("live-tuning"), path = dir + "/detect",
+                      model = dir + "/model";
     setenv("VEX_KMS_DETECT", path.c_str(), 1);
     setenv("VEX_KMS_DETECT_MODEL", model.c_str(), 1);
     AVPacket *key = packet(true), *other = packet(false);

@@ -3,9 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "display/standby.h"
@@ -128,21 +126,11 @@ TEST(Menu, FileParsingAndItems) {
 }
 
 TEST(Menu, PollFollowsTheFile) {
-    const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/vex-menu-test.XXXXXX";
-    char *dir = mkdtemp(&tmpl[0]);
-    ASSERT_TRUE(dir);
-    std::string path = std::string(dir) + "/menu";
+    const std::string dir = unit_temp_dir("vex-menu-test"), path = dir + "/menu";
+    ASSERT_FALSE(dir.empty());
     setenv("VEX_KMS_MENU", path.c_str(), 1);
     long stamp = 1000;
-    auto write = [&](const char *text) {
-        FILE *f = fopen(path.c_str(), "w");
-        fputs(text, f);
-        fclose(f);
-        timespec t[2] = {{stamp, 0}, {stamp, 0}};
-        stamp += 1;
-        utimensat(AT_FDCWD, path.c_str(), t, 0);
-    };
+    auto write = [&](const char *text) { put_text(path, text, stamp++); };
     EXPECT_EQ(poll_menu(), 0);
     write("open\n3\n0\n0\n\n");
     EXPECT_EQ(poll_menu(), 1);
@@ -157,7 +145,7 @@ TEST(Menu, PollFollowsTheFile) {
     EXPECT_EQ(poll_menu(), 0); // a message stays
     EXPECT_TRUE(menu_message_shown());
     unsetenv("VEX_KMS_MENU");
-    rmdir(dir);
+    rmdir(dir.c_str());
     g_menu = MenuState{};
 }
 

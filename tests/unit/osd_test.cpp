@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -41,9 +38,7 @@ TEST(Osd, FileAndPoll) {
     long stamp = 1000;
     // Writes the file with a new time and polls: "<read><level><active><text>|".
     auto write = [&](const std::string &text) {
-        std::ofstream(path) << text;
-        const timespec t[2] = {{stamp, 0}, {stamp++, 0}};
-        utimensat(AT_FDCWD, path.c_str(), t, 0);
+        put_text(path, text, stamp++);
         const int read = poll_osd();
         return std::to_string(read) + std::to_string(g_osd.level) + std::to_string(osd_active()) +
                g_osd.text + "|";

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -107,4 +109,16 @@ bool match_ref(const TestImage &img, const std::string &name, std::string *why) 
     *why = std::to_string(std::count(diff.px.begin(), diff.px.end(), 0xffff0000u)) +
            " pixels differ; wrote " + actual + " and " + diff_path;
     return false;
+}
+
+std::string unit_temp_dir(const std::string &name) {
+    const char *t = getenv("TMPDIR");
+    std::string d = std::string(t && *t ? t : "/tmp") + "/" + name + ".XXXXXX";
+    return mkdtemp(&d[0]) ? d : "";
+}
+
+bool put_text(const std::string &path, const std::string &text, long stamp) {
+    if (!(std::ofstream(path, std::ios::binary) << text)) return false;
+    const timespec t[2] = {{stamp, 0}, {stamp, 0}};
+    return !stamp || utimensat(AT_FDCWD, path.c_str(), t, 0) == 0;
 }

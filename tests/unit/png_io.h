@@ -1,6 +1,7 @@
 #pragma once
 // Reading and writing small PNG images for tests, through libavcodec's PNG
-// codec, and comparing a canvas with a reference image under tests/ref/.
+// codec, and comparing a canvas with a reference image under tests/ref/; and
+// the unit tests' temporary directories and control files.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,3 +32,9 @@ std::string test_output_path(const std::string &name);
 // false with a description in *why. With VEX_UPDATE_REFS=1 the reference is
 // (re)written from img instead and the comparison passes.
 bool match_ref(const TestImage &img, const std::string &name, std::string *why);
+
+// A fresh directory under $TMPDIR (else /tmp) named <name>.XXXXXX; "" on failure.
+std::string unit_temp_dir(const std::string &name);
+// Writes `text` to `path` whole, then sets its modification time to `stamp`
+// seconds unless 0; false on failure.
+bool put_text(const std::string &path, const std::string &text, long stamp = 0);

@@ -3,10 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "core/config.h"
@@ -33,12 +30,6 @@ Telemetry parse(std::string text, int valid = 1) {
     return t;
 }
 
-void put(const std::string &path, const std::string &text, long stamp = 0) {
-    std::ofstream(path) << text;
-    const timespec t[2] = {{stamp, 0}, {stamp, 0}};
-    if (stamp) utimensat(AT_FDCWD, path.c_str(), t, 0);
-}
-
 TEST(Telemetry, FileTextsStatusChipsAndPictures) {
     // Capitalised, unknown and malformed keys are skipped; the last value wins; garbage
     // reads as 0; blanks around '=' are optional; keys not given keep their defaults.
@@ -59,20 +50,20 @@ TEST(Telemetry, FileTextsStatusChipsAndPictures) {
               (Colours{dim, red, amber, amber, green}));
 
     // The telemetry file and the board's thermal zone and uptime, in a directory of ours.
-    std::string tmpl = testing::TempDir() + "vex-telemetry-test.XXXXXX";
-    const std::string dir = mkdtemp(&tmpl[0]), run = dir + "/run", file = dir + "/telemetry";
+    const std::string dir = unit_temp_dir("vex-telemetry-test"), run = dir + "/run",
+                      file = dir + "/telemetry";
     const std::string zone = run + "/sys/class/thermal/thermal_zone0";
     ASSERT_EQ(system(("mkdir -p " + zone + " " + run + "/proc").c_str()), 0);
-    put(zone + "/temp", "-5500\n");
-    put(run + "/proc/uptime", "90061.93 100.00\n");
+    put_text(zone + "/temp", "-5500\n");
+    put_text(run + "/proc/uptime", "90061.93 100.00\n");
     setenv("VEX_SIM_DIR", run.c_str(), 1);
     setenv("VEX_KMS_TELEMETRY", file.c_str(), 1);
     EXPECT_EQ(poll_telemetry(), 0); // no file, nothing read yet
-    put(file, "gog = 40\ntmp = 60\n", 1000);
+    put_text(file, "gog = 40\ntmp = 60\n", 1000);
     EXPECT_EQ(poll_telemetry(), 1);
     EXPECT_EQ((Ints{g_telem.valid, g_telem.gog, g_telem.tmp}), (Ints{1, 40, 60}));
-    EXPECT_EQ(poll_telemetry(), 0); // unchanged time: not read again
-    put(file, "gog = 41\n", 1001);  // a dropped key returns to unknown
+    EXPECT_EQ(poll_telemetry(), 0);     // unchanged time: not read again
+    put_text(file, "gog = 41\n", 1001); // a dropped key returns to unknown
     EXPECT_EQ(poll_telemetry(), 1);
     EXPECT_EQ((Ints{g_telem.gog, g_telem.tmp}), (Ints{41, -1000}));
     remove(file.c_str()); // a vanished file zeroes the record, once

@@ -17,6 +17,7 @@
 #include "overlay/osd.h"
 #include "overlay/telemetry.h"
 #include "vexctl/control_text.h"
+#include "tests/unit/png_io.h"
 #include "vexctl/ctl_files.h"
 
 namespace {
@@ -30,12 +31,6 @@ void parse(const std::string &t, OsdState *s) {
 }
 void parse(const std::string &t, Telemetry *s) {
     telemetry_parse(t.data(), t.size(), s);
-}
-
-std::string temp_dir() {
-    const char *t = getenv("TMPDIR");
-    std::string d = std::string(t ? t : "/tmp") + "/vexctl.XXXXXX";
-    return mkdtemp(&d[0]) ? d : "";
 }
 
 } // namespace
@@ -136,7 +131,7 @@ TEST(Vexctl, OsdAndTelemetryReadBackAsWritten) {
 }
 
 TEST(Vexctl, ConnectQrReadsBackThroughThePoll) {
-    const std::string dir = temp_dir();
+    const std::string dir = unit_temp_dir("vexctl");
     ASSERT_FALSE(dir.empty());
     const std::string path = dir + "/connect";
     setenv("VEX_KMS_CONNECT", path.c_str(), 1);
@@ -203,7 +198,7 @@ TEST(Vexctl, TuningMergesDetectAndState) {
 }
 
 TEST(Vexctl, AtomicWritesAreWholeAndAlwaysChangeTheTime) {
-    const std::string dir = temp_dir();
+    const std::string dir = unit_temp_dir("vexctl");
     ASSERT_FALSE(dir.empty());
     const std::string path = dir + "/menu";
     const std::string a(3000, 'a'), b(5000, 'b');
