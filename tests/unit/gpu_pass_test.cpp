@@ -1,8 +1,8 @@
 // The GPU pass drawn on the simulated GPU (Mesa's software GLES 2 behind the
 // simulated GBM and dma-buf import), checked against a CPU reference of what
 // the pass is meant to compute: geometry (mirrors, radial correction),
-// anti-flicker, colour grade and the 3-D LUT; the ring, the output
-// descriptor, the snapshot and a change of source size.
+// anti-flicker, colour grade and the 3-D LUT; the output descriptor, the
+// snapshot, the import attributes and the imports a driver refuses.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -386,32 +386,12 @@ TEST_F(GpuPass, AntiFlickerGradeAndLut) {
     g_lut_on = 0, g_colorgrade = 0, g_lut_path[0] = 0;
 }
 
-TEST_F(GpuPass, RingOutputSnapshotAndSizeChange) {
+// (The ring's turns and its rebuild for a new source size: end to end, where
+// the card shows which buffer each frame came from.)
+TEST_F(GpuPass, OutputDescriptorAndSnapshot) {
     Nv12 a(W, H, smooth_y, smooth_uv);
     g_dewarp = 1;
     testing::internal::CaptureStderr();
-    // Four buffers recur in order; each frame gets a framebuffer of its own.
-    std::vector<ino_t> inodes;
-    std::vector<uint32_t> fbs;
-    const int idx0 = g_glring_idx;
-    for (int i = 0; i < 9; i++) {
-        fbs.push_back(gl_dewarp_fb(&a.desc, W, H));
-        struct stat st;
-        ASSERT_EQ(fstat(g_gl_src_fd, &st), 0);
-        inodes.push_back(st.st_ino);
-        EXPECT_EQ(g_glring_idx, (idx0 + i + 1) % 4);
-        EXPECT_EQ(std::make_tuple(g_gl_src_w, g_gl_src_h, g_gl_src_ws), std::make_tuple(W, H, W));
-    }
-    for (int i = 0; i < 9; i++) {
-        EXPECT_EQ(inodes[(size_t)i] == inodes[(size_t)(i % 4)], true) << "frame " << i;
-        if (i > 0 && i < 4) {
-            EXPECT_NE(inodes[(size_t)i], inodes[0]);
-        }
-        EXPECT_NE(fbs[(size_t)i], 0u);
-        EXPECT_EQ(std::count(fbs.begin(), fbs.end(), fbs[(size_t)i]), 1);
-        drmModeRmFB(drm_fd, fbs[(size_t)i]);
-    }
-
     // The snapshot: P6 at render size, the picture as drawn.
     g_want_snap = 1;
     const Picture p = draw(a);
@@ -429,18 +409,8 @@ TEST_F(GpuPass, RingOutputSnapshotAndSizeChange) {
     }
     EXPECT_TRUE(same);
 
-    // A new source size: logged once, the ring rebuilt at it, index from 0.
-    Nv12 b(
-        96, 64, [](int, int) { return 120; }, [](int, int) { return std::make_pair(128, 128); });
-    for (int i = 0; i < 2; i++) drmModeRmFB(drm_fd, gl_dewarp_fb(&b.desc, 96, 64));
-    EXPECT_EQ(g_glring_idx, 2);
-    EXPECT_EQ(std::make_tuple(g_gl_src_w, g_gl_src_h), std::make_tuple(96, 64));
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("vex-mpp: source geometry changed 160x120→96x64 — re-initialising "
-                       "dewarp/encode\n"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("geometry changed"), log.rfind("geometry changed"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::make_tuple(g_gl_src_w, g_gl_src_h, g_gl_src_ws), std::make_tuple(W, H, W));
 }
 
 TEST(GpuRenderSize, ReducedIgnoredOrSource) {
