@@ -175,8 +175,6 @@ TEST(Menu, OpensAtTheNextPassAndClosesWithItsFileOverAFourThreeJpegStandby) {
     Shots base, s1, s2;
     ASSERT_TRUE(run.started() && run.shoot(&base)) << run.log();
     ASSERT_FALSE(menu_on(base));
-    EXPECT_TRUE(has_line(run.log(), "standby /opt/vex-fpv/standby.png: 640x480 fmt "));
-    EXPECT_TRUE(has_line(run.log(), " → 1440x1080 at 240,0 (fit fit)")) << run.log();
     auto near = [](uint32_t c) { // the picture's colour, give or take the JPEG's rounding
         int d = 0;
         for (int sh : {16, 8, 0}) d += std::abs((int)(c >> sh & 0xff) - (0x2080c0 >> sh & 0xff));

@@ -126,7 +126,6 @@ void spi_live(const char *size, const char *aspect, int pw, int ph) {
     ASSERT_EQ(sp.status, 0) << describe(r);
     EXPECT_EQ(sp.seq % 2, 0u);
     EXPECT_GT(sp.seq, 10u);
-    EXPECT_TRUE(has_line(r.log, std::string("(") + size + " RGB565, " + aspect + ")")) << r.log;
     // The 4:3 video fills the screen's height; on the panel it covers (fill)
     // or fits inside (fit).
     const TestImage &s = live[0];
@@ -334,8 +333,6 @@ TEST(EncodeTee, StdoutStreamMatchesTheScreen) {
     usleep(1500000); // the encoder catches up while the input is held open
     const SimRunResult &r = run.join();
     ASSERT_EQ(r.status, 0) << describe(r);
-    EXPECT_TRUE(has_line(r.log, "vex-mpp: dewarp HW-encode ON → stdout (640x480 8000k h264_rkmpp)"))
-        << r.log;
     const std::string file = dir.path + "/out.h264";
     ASSERT_TRUE(put_file(file, r.out));
     const Decoded d = decode(file, 640, 480);

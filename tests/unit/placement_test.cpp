@@ -95,11 +95,6 @@ TEST(Placement, OutputOverridesAndStandbyKey) {
     EXPECT_EQ(resolve_output_geometry(1, s, &g), 3);
     EXPECT_EQ(text() + std::to_string(g.telem), "16:9 cover v0");
 
-    testing::internal::CaptureStderr();
-    log_output_override(1, OutputGeometry{"keep", "fit", "v", 1});
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "vex-mpp: output 1 (DSI) aspect keep fit fit flip v (override)\n");
-
     char key[24];
     EXPECT_STREQ(standby_key_for(nullptr, nullptr, key, sizeof key), "none/fit");
     char big[64];
