@@ -37,7 +37,7 @@ HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc) {
         u.slices++;
     });
     u.one_picture = u.starts_picture && !later_opens;
-    u.ends_clean = size > 0 && data[size - 1] != 0;
+    while (u.tail_zeros < size && data[size - 1 - u.tail_zeros] == 0) u.tail_zeros++;
     return u;
 }
 
@@ -67,7 +67,7 @@ bool idle_cut_learn(IdleCut *c, const HeldUnit &u) {
 
 bool idle_cut_ready(const IdleCut &c, const HeldUnit &held) {
     return c.learned > 0 && c.streak >= idle_cut_stable && held.one_picture && held.plain &&
-           held.ends_clean && held.slices == c.learned;
+           held.slices == c.learned;
 }
 
 bool idle_cut_due(const IdleCut &c, const HeldUnit &held, int64_t quiet_ms, int cut_ms) {

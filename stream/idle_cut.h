@@ -31,8 +31,9 @@ struct HeldUnit {
     bool one_picture = false;    // it does, and no later slice opens another
     bool plain = true;           // no unit the cut leaves alone (data partitions,
                                  // slice extensions) and no unreadable slice header
-    bool ends_clean = false;     // the last byte is not zero: a NAL unit never
-                                 // ends with one, the start of a start code may
+    size_t tail_zeros = 0;       // zero bytes at the end: no NAL unit ends with one,
+                                 // so they may begin the next start code and go with
+                                 // what follows
 };
 
 // Inspects Annex B bytes. A slice opens a picture when its first_mb_in_slice
@@ -55,8 +56,8 @@ struct IdleCut {
 bool idle_cut_learn(IdleCut *c, const HeldUnit &u);
 
 // Whether the held bytes may be sent once input has been quiet long enough:
-// one picture, opened by its first slice, of the trusted slice count, ending
-// on a byte that cannot begin a start code.
+// one picture, opened by its first slice, of the trusted slice count. Its
+// zero bytes at the end (`tail_zeros`) are not part of it.
 bool idle_cut_ready(const IdleCut &c, const HeldUnit &held);
 
 // Whether to cut now: ready and quiet for at least `cut_ms` (> 0).

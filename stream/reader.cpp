@@ -376,7 +376,10 @@ void cut_prime(Reader &r) {
 // Sends the picture the parser holds and starts a fresh parser, which begins
 // with the next unit: what follows the cut (delimiter, parameter sets, SEI)
 // opens the next unit, as it would have after a cut by the parser itself.
+// Zero bytes at the end of the held bytes may begin the next start code: the
+// fresh parser gets them (three at most: the rest can only be padding).
 void cut_now(Reader &r) {
+    static const uint8_t zeros[3] = {};
     CutState &c = r.cut;
     AVCodecParserContext *np = av_parser_init(r.ra->codec->id);
     if (!np) {
@@ -387,11 +390,22 @@ void cut_now(Reader &r) {
     r.ra->parser = np;
     c.cuts++;
     idle_cut_sent(&c.learn);
+    size_t carry = c.view.tail_zeros < sizeof zeros ? c.view.tail_zeros : sizeof zeros;
     r.pkt->data = c.held.data + c.primed;
-    r.pkt->size = (int)(c.held.len - c.primed);
+    r.pkt->size = (int)(c.held.len - c.primed - c.view.tail_zeros);
     handle_packet(r); // a re-open replaces the parser again, unprimed
     cut_parser_replaced(c);
-    if (r.ra->parser == np) cut_prime(r);
+    if (r.ra->parser != np) return;
+    cut_prime(r);
+    if (carry == 0 || c.lost) return;
+    uint8_t *out = nullptr;
+    int out_size = 0;
+    int used = av_parser_parse2(np, r.ra->ctx, &out, &out_size, zeros, (int)carry, AV_NOPTS_VALUE,
+                                AV_NOPTS_VALUE, 0);
+    if (used != (int)carry || out_size != 0)
+        cut_lose_track(c, "a fresh parser did not take the zero bytes");
+    else
+        cut_fed(c, zeros, carry);
 }
 
 // With the idle cut on and a picture held that may be cut: waits for input at
