@@ -254,9 +254,9 @@ void cut_fed(CutState &c, const uint8_t *data, size_t n) {
 }
 
 // A unit the parser handed out: it is the front of the copy. Leaves out the
-// priming bytes and learns from the unit. Returns false when there is nothing
-// to send (the unit held the priming bytes only).
-bool cut_handed_out(Reader &r, const uint8_t *out, size_t size) {
+// priming bytes and, for a unit ended by the next one (`ended`), learns from
+// it. Returns false when there is nothing to send (the priming bytes only).
+bool cut_handed_out(Reader &r, const uint8_t *out, size_t size, bool ended) {
     CutState &c = r.cut;
     if (c.lost) return true;
     if (size > c.held.len || memcmp(out, c.held.data, size) != 0) {
@@ -266,17 +266,19 @@ bool cut_handed_out(Reader &r, const uint8_t *out, size_t size) {
     size_t skip = c.primed < size ? c.primed : size;
     c.held.consume(size);
     c.held.pad();
-    c.primed = 0;
+    c.primed -= skip;
     c.changes++;
     r.pkt->data += skip;
     r.pkt->size -= (int)skip;
     if (r.pkt->size <= 0) return false;
-    if (idle_cut_learn(&c.learn, idle_cut_inspect(r.pkt->data, (size_t)r.pkt->size, r.is_hevc))) {
+    if (ended &&
+        idle_cut_learn(&c.learn, idle_cut_inspect(r.pkt->data, (size_t)r.pkt->size, r.is_hevc))) {
         static int reported;
-        if (reported < 5)
+        if (reported < 5) {
             vlog("idle cut: pictures of %d slice(s) — each is sent after %d ms of quiet input%s",
                  c.learn.learned, c.ms, ++reported == 5 ? " (further changes not logged)" : "");
-        vlog_flush();
+            vlog_flush();
+        }
     }
     return true;
 }
@@ -345,7 +347,7 @@ void parse_input(Reader &r) {
         if (out_size == 0) break;
         r.pkt->data = out;
         r.pkt->size = out_size;
-        if (r.cut.ms && !cut_handed_out(r, out, (size_t)out_size)) continue;
+        if (r.cut.ms && !cut_handed_out(r, out, (size_t)out_size, true)) continue;
         handle_packet(r);
     }
     r.in.consume(pos);
@@ -442,9 +444,10 @@ void flush_at_end(Reader &r) {
         av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,
                          AV_NOPTS_VALUE, 0);
         if (out_size <= 0) break;
-        if (!nal_has_slice(out, (size_t)out_size, r.is_hevc)) continue;
         r.pkt->data = out;
         r.pkt->size = out_size;
+        if (r.cut.ms && !cut_handed_out(r, out, (size_t)out_size, false)) continue;
+        if (!nal_has_slice(r.pkt->data, (size_t)r.pkt->size, r.is_hevc)) continue;
         handle_packet(r);
     }
     drain_decoder_at_end(r.ra->ctx);

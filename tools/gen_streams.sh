@@ -180,9 +180,10 @@ finish h264_stamped_bframes.h264 h264 60
 
 # --- pictures of four slices, each access unit opened by a delimiter (as
 # hardware encoders send them), 60 stamped pictures at 640x360 finely
-# quantised: a slice outgrows the smallest read (4 KiB). sliced CODEC OUT.
+# quantised: a slice outgrows the smallest read (4 KiB). Key frames with their
+# parameter sets every 20 pictures. sliced CODEC OUT.
 sliced() {
-    local rc="keyint=60:min-keyint=60:scenecut=0:slices=4:aud=1:qp=8"
+    local rc="keyint=20:min-keyint=20:scenecut=0:slices=4:aud=1:qp=8:repeat-headers=1"
     if [[ $1 == h264 ]]; then
         ff -f lavfi -i "testsrc2=size=640x360:rate=60" -frames:v 60 -vf "$(stamp_filter)" \
             -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 -x264-params "$rc" \
