@@ -411,9 +411,11 @@ void cut_now(Reader &r) {
 }
 
 // With the idle cut on and a picture held that may be cut: waits for input at
-// most until the quiet time is over, and cuts when it is. Returns true when
-// the caller should look again before reading (a cut was made, or the wait
-// ended without input).
+// most until the quiet time is over, and cuts when none has come. Quiet means
+// nothing to read: the time since the last read alone is not enough, as input
+// may have arrived while the reader was decoding. Returns true when the caller
+// should look again before reading (a cut was made, or the wait was cut short
+// by a signal).
 bool cut_wait(Reader &r) {
     CutState &c = r.cut;
     if (!c.ms || c.lost) return false;
@@ -422,15 +424,14 @@ bool cut_wait(Reader &r) {
         c.seen = c.changes;
     }
     if (!idle_cut_ready(c.learn, c.view)) return false;
-    int64_t quiet_us = mono_us() - c.last_input_us;
-    if (idle_cut_due(c.learn, c.view, quiet_us / 1000, c.ms)) {
-        cut_now(r);
-        return true;
-    }
+    int64_t left_us = c.ms * 1000 - (mono_us() - c.last_input_us);
     pollfd p{0, POLLIN, 0};
-    int wait_ms = (int)((c.ms * 1000 - quiet_us + 999) / 1000);
-    int n = poll(&p, 1, wait_ms);
-    return n == 0 || (n < 0 && errno == EINTR);
+    int n = poll(&p, 1, left_us > 0 ? (int)((left_us + 999) / 1000) : 0);
+    if (n < 0) return errno == EINTR;
+    if (n > 0) return false; // input (or its end) is waiting
+    if (!idle_cut_due(c.learn, c.view, (mono_us() - c.last_input_us) / 1000, c.ms)) return true;
+    cut_now(r);
+    return true;
 }
 
 // End of input: the parser hands out the access unit it holds (nothing follows

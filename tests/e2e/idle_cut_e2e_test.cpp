@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -32,8 +33,9 @@ CutRun play(TestDir &dir, const char *stream, SimEnv env, Args feed) {
     o.input = stream_path(stream);
     o.env = std::move(env);
     o.env.push_back({"VEX_SMOOTH", "0"});
+    // Without feed options the file itself is the standard input.
     const std::string writes = dir.path + "/writes" + std::to_string(dir.runs + 1) + ".log";
-    feed.insert(feed.end(), {"--log", writes});
+    if (!feed.empty()) feed.insert(feed.end(), {"--log", writes});
     o.feed = std::move(feed);
     o.update_log = true;
     o.timeout_s = 25;
@@ -114,6 +116,23 @@ TEST(IdleCut, SlicesSentOneByOneAreNeverSplit) {
                 break;
             }
         }
+    }
+}
+
+TEST(IdleCut, InputThatIsNeverQuietIsNeverCut) {
+    TestDir dir;
+    // A file on standard input always has more to read until its end: held
+    // pictures wait for the parser, however long the reader spent decoding
+    // since its last read (a read may end inside a slice).
+    for (const char *stream : {kH264, kHevc}) {
+        SCOPED_TRACE(stream);
+        CutRun v = play(dir, stream,
+                        {{"VEX_KMS_IDLE_CUT_MS", "1"},
+                         {"VEX_KMS_DECODER", stream == kH264 ? "h264_v4l2m2m" : "hevc_rkmpp"}},
+                        {});
+        EXPECT_EQ(v.cuts, 0) << describe(v.r);
+        EXPECT_EQ(v.dec, 60) << describe(v.r);
+        EXPECT_TRUE(std::is_sorted(v.frames.begin(), v.frames.end())) << describe(v.r);
     }
 }
 
