@@ -100,6 +100,18 @@ void bo_unref(KmsCard &c, KmsBo *bo) {
     delete bo;
 }
 
+} // namespace
+
+const uint8_t *kms_bo_bytes(const KmsBo *bo) {
+    if (!bo->map && bo->fd >= 0) {
+        void *m = kms_own_mmap(nullptr, bo->size, PROT_READ, MAP_SHARED, bo->fd, 0);
+        if (m != MAP_FAILED) bo->map = static_cast<uint8_t *>(m);
+    }
+    return bo->map;
+}
+
+namespace {
+
 uint32_t handle_of(KmsFile *f, const KmsBo *bo) {
     for (const auto &h : f->handles)
         if (h.second == bo) return h.first;
@@ -191,21 +203,15 @@ int prime_to_handle(KmsFile *f, int prime_fd, uint32_t *handle) {
             return 0;
         }
     }
-    if (st.st_size <= 0) return EINVAL;
-    size_t size = static_cast<size_t>(st.st_size);
-    void *map = kms_own_mmap(nullptr, size, PROT_READ, MAP_SHARED, prime_fd, 0);
-    if (map == MAP_FAILED) return EINVAL;
+    // Only memory a card could scan out: a dma-buf's backing file has a size.
+    if (!S_ISREG(st.st_mode) || st.st_size <= 0) return EINVAL;
     int dup_fd = fcntl(prime_fd, F_DUPFD_CLOEXEC, 3);
-    if (dup_fd < 0) {
-        munmap(map, size);
-        return EMFILE;
-    }
+    if (dup_fd < 0) return EMFILE;
     KmsBo *bo = new KmsBo;
     bo->dev = st.st_dev;
     bo->ino = st.st_ino;
     bo->fd = dup_fd;
-    bo->map = static_cast<uint8_t *>(map);
-    bo->size = size;
+    bo->size = static_cast<size_t>(st.st_size);
     bo->import_fd = prime_fd;
     c.bos.push_back(bo);
     *handle = handle_add(f, bo);

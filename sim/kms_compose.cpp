@@ -278,7 +278,8 @@ int kms_compose_crtc(const KmsCard &c, size_t crtc, std::vector<uint8_t> *rgb, u
         const KmsFb &fb = it->second;
         KmsLayer l{};
         for (int i = 0; i < 3; ++i) {
-            l.data[i] = fb.bo[i] ? fb.bo[i]->map + fb.offsets[i] : nullptr;
+            const uint8_t *bytes = fb.bo[i] ? kms_bo_bytes(fb.bo[i]) : nullptr;
+            l.data[i] = bytes ? bytes + fb.offsets[i] : nullptr;
             l.pitch[i] = fb.pitches[i];
         }
         l.format = fb.format;
@@ -360,6 +361,7 @@ void kms_log_plane(const KmsCard &c, size_t p, const KmsPlaneState &old) {
         fprintf(g_update_log, "%lld %s plane=%u fb=0 off\n", us, out.c_str(), c.plane_ids[p]);
     } else {
         const KmsFb &fb = it->second;
+        if (fb.bo[0]) kms_bo_bytes(fb.bo[0]); // the stamp is read from the buffer's mapping
         char fourcc[5];
         for (int i = 0; i < 4; ++i) fourcc[i] = static_cast<char>(fb.format >> (8 * i));
         fourcc[4] = 0;

@@ -38,5 +38,6 @@ int kms_stamp_decode(int w, int h, KmsStampPixel px, const void *ctx);
 void kms_stamp_paint(uint8_t *luma, int pitch, int w, int h, long n);
 
 // The stamp of what a framebuffer holds: linear 8-bit YUV (read from its luma
-// plane) or 32-bit RGB. -1 when it has none or cannot be read.
+// plane) or 32-bit RGB, read through the simulator's mapping of its first
+// buffer (kms_bo_bytes makes it). -1 when it has none or cannot be read.
 int kms_stamp_read(const KmsFb &fb);

@@ -30,7 +30,9 @@ const KmsFormatInfo *kms_format_info(uint32_t fourcc);
 struct KmsBo {
     uint64_t dev = 0, ino = 0; // identity of the backing file (imports of one file share a BO)
     int fd = -1;               // memfd, or a duplicate of the imported descriptor
-    uint8_t *map = nullptr;    // the simulator's own mapping (read-only for imports)
+    // The simulator's own mapping (read-only for imports): a dumb buffer's is
+    // made with it, an import's on first read (kms_bo_bytes).
+    mutable uint8_t *map = nullptr;
     size_t size = 0;
     bool dumb = false;
     bool gbm = false; // a GBM buffer object (sim/sim_gbm.cpp): created like a dumb buffer
@@ -198,6 +200,12 @@ int kms_mmap_resolve(int fd, off_t off, size_t len, int *bo_fd, off_t *bo_off);
 // bits per pixel marked as GBM's, with a handle on that file. 0 or an errno value.
 int kms_create_gbm_bo(int fd, uint32_t width, uint32_t height, uint32_t bpp, uint32_t *handle,
                       uint32_t *pitch, uint64_t *size);
+
+// The buffer's bytes as the card reads them (a stamp, a screenshot). An
+// imported buffer is mapped on the first read, not at import: a card that is
+// never asked to look at a picture costs the program no mapping per frame.
+// Null when it cannot be mapped. Called with the card lock held.
+const uint8_t *kms_bo_bytes(const KmsBo *bo);
 
 // mmap without the program's mapping count (sim/kms_mmap.cpp): for the
 // simulator's own mappings of its buffers.

@@ -25,6 +25,9 @@ extern "C" {
 
 #include <sys/mman.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <array>
 #include <atomic>
@@ -226,6 +229,51 @@ Nv12Layout nv12_layout(int width, int height) {
     return l;
 }
 
+// A hardware decoder writes its pictures by DMA, past the CPU's caches. The
+// copies below do the same where the CPU can (non-temporal stores), so that
+// pictures held on screen do not evict the decoder's own working set: a cost
+// only the simulation has. `dst` rows are 64-byte aligned (the pitch is).
+#if defined(__SSE2__)
+void copy_row(uint8_t *dst, const uint8_t *src, int n) {
+    int i = 0;
+    for (; i + 16 <= n; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)));
+    if (i < n) memcpy(dst + i, src + i, (size_t)(n - i));
+}
+
+void interleave_row(uint8_t *dst, const uint8_t *u, const uint8_t *v, int n) {
+    int c = 0;
+    for (; c + 16 <= n; c += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u + c));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(v + c));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + 2 * c), _mm_unpacklo_epi8(a, b));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(dst + 2 * c + 16), _mm_unpackhi_epi8(a, b));
+    }
+    for (; c < n; c++) {
+        dst[2 * c] = u[c];
+        dst[2 * c + 1] = v[c];
+    }
+}
+
+void copies_done() {
+    _mm_sfence();
+}
+#else
+void copy_row(uint8_t *dst, const uint8_t *src, int n) {
+    memcpy(dst, src, (size_t)n);
+}
+
+void interleave_row(uint8_t *dst, const uint8_t *u, const uint8_t *v, int n) {
+    for (int c = 0; c < n; c++) {
+        dst[2 * c] = u[c];
+        dst[2 * c + 1] = v[c];
+    }
+}
+
+void copies_done() {}
+#endif
+
 // Writes `src` as NV12 into `y` (luma_rows rows) and `uv` (chroma_rows rows),
 // both `pitch` bytes per row; everything outside the picture becomes black.
 // 0 or -1.
@@ -243,16 +291,11 @@ int write_nv12(const AVFrame *src, uint8_t *y, uint8_t *uv, int pitch, int luma_
     }
     if (src->format == AV_PIX_FMT_YUV420P || src->format == AV_PIX_FMT_YUVJ420P) {
         for (int r = 0; r < h; r++)
-            memcpy(y + (size_t)r * pitch, src->data[0] + (ptrdiff_t)r * src->linesize[0], w);
-        for (int r = 0; r < ch; r++) {
-            const uint8_t *u = src->data[1] + (ptrdiff_t)r * src->linesize[1];
-            const uint8_t *v = src->data[2] + (ptrdiff_t)r * src->linesize[2];
-            uint8_t *d = uv + (size_t)r * pitch;
-            for (int c = 0; c < cw; c++) {
-                d[2 * c] = u[c];
-                d[2 * c + 1] = v[c];
-            }
-        }
+            copy_row(y + (size_t)r * pitch, src->data[0] + (ptrdiff_t)r * src->linesize[0], w);
+        for (int r = 0; r < ch; r++)
+            interleave_row(uv + (size_t)r * pitch, src->data[1] + (ptrdiff_t)r * src->linesize[1],
+                           src->data[2] + (ptrdiff_t)r * src->linesize[2], cw);
+        copies_done();
         return 0;
     }
     *sws = sws_getCachedContext(*sws, w, h, (AVPixelFormat)src->format, w, h, AV_PIX_FMT_NV12,

@@ -47,8 +47,10 @@ void mb_push(AVFrame *frame) {
         }
         g_mb_q[(g_mb_head + g_mb_n) % 2] = frame;
         g_mb_n += 1;
-        pthread_cond_signal(&g_mb_cv);
     }
+    // Signalled after the unlock: the woken consumer finds the lock free
+    // instead of going back to sleep on it.
+    pthread_cond_signal(&g_mb_cv);
     av_frame_free(&old);
 }
 

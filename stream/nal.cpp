@@ -26,6 +26,7 @@ bool nal_is_key_packet(const uint8_t *data, size_t size, bool is_hevc) {
         } else if ((h & 0x1D) == 5) {
             return true;
         }
+        if (nal_is_slice(h, is_hevc)) return false;
     }
     return false;
 }
@@ -47,8 +48,7 @@ bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc) {
 bool nal_has_slice(const uint8_t *data, size_t size, bool is_hevc) {
     for (long sc = nal_find_start(data, size, 0); sc >= 0;
          sc = nal_find_start(data, size, (size_t)sc + 3)) {
-        int t = is_hevc ? nal_type_hevc(data[sc + 3]) : nal_type_h264(data[sc + 3]);
-        if (is_hevc ? t < 32 : (t >= 1 && t <= 5)) return true;
+        if (nal_is_slice(data[sc + 3], is_hevc)) return true;
     }
     return false;
 }

@@ -17,6 +17,8 @@ inline int nal_type_hevc(uint8_t header) {
 
 // Key-frame test of one access unit: an H.264 IDR slice or SPS, an H.265
 // IDR/CRA picture or VPS/SPS. Packets shorter than 4 bytes are never key frames.
+// Looks no further than the first slice: the slices of one picture share its
+// type, and parameter sets come before them.
 bool nal_is_key_packet(const uint8_t *data, size_t size, bool is_hevc);
 
 // Whether the access unit holds a random-access picture (H.264: IDR slice;
@@ -26,6 +28,13 @@ bool nal_has_random_access(const uint8_t *data, size_t size, bool is_hevc);
 // Whether the access unit holds a slice (a picture): H.264 types 1 to 5,
 // H.265 types 0 to 31.
 bool nal_has_slice(const uint8_t *data, size_t size, bool is_hevc);
+
+// Whether a NAL header byte is a slice's (see nal_has_slice).
+inline bool nal_is_slice(uint8_t header, bool is_hevc) {
+    if (is_hevc) return nal_type_hevc(header) < 32;
+    int t = nal_type_h264(header);
+    return t >= 1 && t <= 5;
+}
 
 // One NAL unit of an access unit, its start code included. A unit starts at
 // its 00 00 01 (one byte earlier when a zero byte precedes it) and ends where
@@ -41,6 +50,27 @@ template <typename Fn>
 void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
     long sc = nal_find_start(data, size, 0);
     while (sc >= 0) {
+        size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
+        uint8_t header = data[sc + 3];
+        long next = nal_find_start(data, size, (size_t)sc + 3);
+        size_t end = size;
+        if (next >= 0)
+            end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3) ? (size_t)next - 1
+                                                                             : (size_t)next;
+        fn(NalUnit{start, end - start, header});
+        sc = next;
+    }
+}
+
+// Calls fn(const NalUnit&) for the NAL units before the first slice, and stops
+// at that slice without scanning its data for the next start code. An access
+// unit carries its parameter sets, SEI and delimiter before its first slice
+// (the parser starts a new unit at any of them after a slice), so this sees
+// all of them at the cost of the headers alone.
+template <typename Fn>
+void nal_walk_to_slice(const uint8_t *data, size_t size, bool is_hevc, Fn &&fn) {
+    long sc = nal_find_start(data, size, 0);
+    while (sc >= 0 && !nal_is_slice(data[sc + 3], is_hevc)) {
         size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
         uint8_t header = data[sc + 3];
         long next = nal_find_start(data, size, (size_t)sc + 3);

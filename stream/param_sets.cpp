@@ -21,7 +21,7 @@ constexpr uint8_t start_code[4] = {0, 0, 0, 1};
 
 int param_sets_track(ParamSets *ps, const uint8_t *data, size_t size, bool is_hevc) {
     int changed = 0, failed = 0;
-    nal_walk(data, size, [&](const NalUnit &u) {
+    nal_walk_to_slice(data, size, is_hevc, [&](const NalUnit &u) {
         int i = entry_for(u.header, is_hevc);
         if (i < 0) return;
         size_t sc = data[u.start + 2] == 1 ? 3 : 4;

@@ -19,7 +19,8 @@ struct ParamSets {
     ParamSet e[3][param_set_ids];
 };
 
-// Walks the access unit's NAL units and updates the tracked sets. Returns 1
+// Walks the access unit's NAL units before its first slice (where an access
+// unit carries its parameter sets) and updates the tracked sets. Returns 1
 // when a tracked set changed (a first copy of an id is not a change), 0
 // otherwise, -1 when a copy could not be allocated. A set whose id cannot be
 // read is left to the decoder and not tracked.

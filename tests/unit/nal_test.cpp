@@ -84,6 +84,30 @@ TEST(Nal, WalkSplitsUnitsWithTheirStartCodes) {
     EXPECT_EQ(units[3].len, b.size() - 20);
 }
 
+// The per-unit checks read the headers before the first slice and never the
+// slice data behind it, where start-code-like bytes can be part of a picture.
+TEST(Nal, UnitChecksStopAtTheFirstSlice) {
+    Bytes p_then_idr;
+    add_nal(p_then_idr, {0x09, 0xf0});
+    add_nal(p_then_idr, {0x41, 0x9a, 0x00});
+    add_nal(p_then_idr, {0x65, 0x88});
+    EXPECT_FALSE(key264(p_then_idr));
+
+    Bytes sets_around;
+    add_nal(sets_around, {0x67, 0x42, 0x00, 0x1f, 0xe8}); // SPS 0, before the slice
+    add_nal(sets_around, {0x41, 0x9a});
+    add_nal(sets_around, {0x67, 0x42, 0x00, 0x20, 0xe8}); // SPS 0 again, inside slice data
+    ParamSets ps{};
+    EXPECT_EQ(param_sets_track(&ps, sets_around.data(), sets_around.size(), false), 0);
+    ASSERT_NE(ps.e[1][0].data, nullptr);
+    EXPECT_EQ(ps.e[1][0].data[4 + 3], 0x1f);
+    int seen = 0;
+    nal_walk_to_slice(sets_around.data(), sets_around.size(), false,
+                      [&](const NalUnit &) { seen++; });
+    EXPECT_EQ(seen, 1);
+    param_sets_free(&ps);
+}
+
 ParamSets track_all(std::initializer_list<Bytes> aus, bool hevc, std::vector<int> *results) {
     ParamSets ps{};
     for (const Bytes &au : aus)
