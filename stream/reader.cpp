@@ -439,7 +439,12 @@ bool cut_wait(Reader &r) {
 // A held unit without a picture (the delimiter that closes a stream) is not sent.
 void flush_at_end(Reader &r) {
     parse_input(r);
-    for (int i = 0; i < 4; i++) { // one unit is held; a few tries cost nothing
+    // After an idle cut the parser may hold nothing of the stream but the
+    // parameter sets it was given: nothing to hand out (it would complain).
+    const CutState &c = r.cut;
+    bool held =
+        !c.ms || c.lost || nal_has_slice(c.held.data + c.primed, c.held.len - c.primed, r.is_hevc);
+    for (int i = 0; held && i < 4; i++) { // one unit is held; a few tries cost nothing
         uint8_t *out = nullptr;
         int out_size = 0;
         av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,

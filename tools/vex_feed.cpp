@@ -6,7 +6,8 @@
 //     --fps N             access units per second; 0 = as fast as possible (default 0);
 //                         after a blocked write the pace resumes without a catch-up burst
 //     --pause-at N        after N access units have been written ...
-//     --pause-ms M        ... pause M ms (the rest of the schedule moves by M)
+//     --pause-ms M        ... pause M ms (the rest of the schedule moves by M; after
+//                         the last unit: before the end of the stream)
 //     --loop K            play the stream K times in all (default 1)
 //     --count N           stop after N access units (default: all)
 //     --nal-pause-ms M    write each access unit NAL unit by NAL unit, pausing M ms
@@ -178,6 +179,8 @@ int feed(const FeedOpts &o, const std::vector<Bytes> &aus, int fd, std::vector<i
         if (r < 0) return -1;
         done_us->push_back(mono_us());
     }
+    // A pause after the last unit holds the end of the stream back.
+    if (o.pause_at == total && o.pause_ms > 0) sleep_until_us(mono_us() + o.pause_ms * 1000);
     return 0;
 }
 

@@ -84,7 +84,8 @@ int shown_before_next(const CutRun &v, int skip) {
 TEST(IdleCut, SlicesSentOneByOneAreNeverSplit) {
     TestDir dir;
     // Small reads, so that a slice arrives in pieces: cutting before input
-    // has been quiet would send one short.
+    // has been quiet would send one short. The end of input comes well after
+    // the last picture was cut.
     struct Case {
         const char *stream;
         const char *decoder, *cut_ms, *pause_ms, *fps;
@@ -93,12 +94,13 @@ TEST(IdleCut, SlicesSentOneByOneAreNeverSplit) {
     for (const Case &c : {Case{kH264, "h264_v4l2m2m", "5", "15", "10", 40},
                           Case{kHevc, "hevc", "8", "25", "7", 24}}) {
         for (int attempt = 1;; attempt++) {
-            CutRun v = play(
-                dir, c.stream,
-                {{"VEX_KMS_IDLE_CUT_MS", c.cut_ms},
-                 {"VEX_KMS_READ_BYTES", "4096"},
-                 {"VEX_KMS_DECODER", c.decoder}},
-                {"--fps", c.fps, "--count", std::to_string(c.count), "--nal-pause-ms", c.pause_ms});
+            CutRun v =
+                play(dir, c.stream,
+                     {{"VEX_KMS_IDLE_CUT_MS", c.cut_ms},
+                      {"VEX_KMS_READ_BYTES", "4096"},
+                      {"VEX_KMS_DECODER", c.decoder}},
+                     {"--fps", c.fps, "--count", std::to_string(c.count), "--nal-pause-ms",
+                      c.pause_ms, "--pause-at", std::to_string(c.count), "--pause-ms", "100"});
             SCOPED_TRACE(c.stream);
             EXPECT_EQ(v.split, 0) << describe(v.r);
             // The count is learned from the first pictures, then they are cut
