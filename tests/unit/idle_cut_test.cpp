@@ -54,11 +54,6 @@ TEST(IdleCut, LearnsTheSliceCountBeforeCutting) {
     EXPECT_TRUE(idle_cut_due(c, held, 2, 2));
     EXPECT_FALSE(idle_cut_due(c, held, 50, 0)) << "off";
     EXPECT_FALSE(idle_cut_due(c, look(picture264(3)), 50, 2));
-
-    // A single-slice stream.
-    IdleCut one = learned(1);
-    EXPECT_TRUE(idle_cut_ready(one, look(picture264(1))));
-    EXPECT_FALSE(idle_cut_ready(one, look(picture264(2))));
 }
 
 TEST(IdleCut, RelearnsWhenTheCountChanges) {
@@ -107,7 +102,6 @@ TEST(IdleCut, NeverCutsWhatMayNotBeWhole) {
         EXPECT_TRUE(idle_cut_ready(c, look(b))) << zeros;
         EXPECT_EQ(look(b).tail_zeros, zeros);
     }
-    EXPECT_EQ(look(picture264(2)).tail_zeros, 0u);
     // The last slice is no more than its header: its first field is unread.
     Bytes header_only = picture264(1);
     add_nal(header_only, {0x41});
@@ -162,17 +156,10 @@ TEST(IdleCut, H265SliceSegments) {
     EXPECT_FALSE(idle_cut_ready(c, look(picture(2), true)));
     EXPECT_FALSE(idle_cut_ready(c, look(picture(3, false), true)));
 
-    // A suffix SEI after the slices stays with the picture; an IDR with its
-    // parameter sets ahead of it is one picture too.
+    // A suffix SEI after the slices stays with the picture.
     Bytes suffix = picture(3);
     nal(suffix, 40, {0x05, 0x80});
     EXPECT_TRUE(idle_cut_ready(c, look(suffix, true)));
-    Bytes idr;
-    nal(idr, 32, {0x0c, 0x01});
-    nal(idr, 33, {0x01, 0x01});
-    nal(idr, 34, {0xc1, 0x73});
-    for (int i = 0; i < 3; i++) nal(idr, 19, {(uint8_t)(i == 0 ? 0xaf : 0x2f), 0x11});
-    EXPECT_TRUE(idle_cut_ready(c, look(idr, true)));
 
     // Only the header: the flag is unread.
     Bytes cut_short = picture(2);
@@ -180,15 +167,10 @@ TEST(IdleCut, H265SliceSegments) {
     EXPECT_FALSE(idle_cut_ready(c, look(cut_short, true)));
 }
 
-TEST(IdleCut, QuietTimeSetting) {
+TEST(IdleCut, QuietTimeSettingOutOfRangeIsOff) {
+    for (const char *v : {"", "0", "1001", "-5", "fast"}) EXPECT_EQ(idle_cut_ms(v), 0) << v;
     EXPECT_EQ(idle_cut_ms(nullptr), 0);
-    EXPECT_EQ(idle_cut_ms(""), 0);
-    EXPECT_EQ(idle_cut_ms("0"), 0);
-    EXPECT_EQ(idle_cut_ms("2"), 2);
     EXPECT_EQ(idle_cut_ms("1000"), 1000);
-    EXPECT_EQ(idle_cut_ms("1001"), 0);
-    EXPECT_EQ(idle_cut_ms("-5"), 0);
-    EXPECT_EQ(idle_cut_ms("fast"), 0);
 }
 
 } // namespace
