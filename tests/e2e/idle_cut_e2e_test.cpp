@@ -91,7 +91,7 @@ TEST(IdleCut, SlicesSentOneByOneAreNeverSplit) {
         const char *decoder, *cut_ms, *pause_ms, *fps;
         int count;
     };
-    for (const Case &c : {Case{kH264, "h264_v4l2m2m", "5", "15", "10", 40},
+    for (const Case &c : {Case{kH264, "h264_v4l2m2m", "5", "15", "12", 30},
                           Case{kHevc, "hevc", "8", "25", "7", 24}}) {
         for (int attempt = 1;; attempt++) {
             CutRun v =
