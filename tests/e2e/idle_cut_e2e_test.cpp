@@ -107,8 +107,8 @@ TEST(IdleCut, SlicesSentOneByOneAreNeverSplit) {
             // (all of them unless a loaded machine held the reader up).
             EXPECT_GE(v.cuts, c.count / 2) << describe(v.r);
             EXPECT_TRUE(has_line(v.r.log, "vex-mpp: idle cut: pictures of 4 slice(s)"));
-            // The key frames' parameter sets, after a cut, open the next unit
-            // and are the ones already known: no change is seen.
+            // The key frames' parameter sets (every 20 pictures) come after
+            // cuts and are the ones already known: no change is seen.
             EXPECT_FALSE(has_line(v.r.log, "CHANGED")) << describe(v.r);
             // A paced feed fills no mailbox but a main thread held up by the
             // machine's load can: then the run is tried again.
