@@ -40,6 +40,9 @@ int g_enc_w, g_enc_h;
 bool g_enc_on, g_enc_running;
 EncSlot pool[pool_n];
 int g_enc_q[pool_n], g_enc_qn, g_enc_qh, g_enc_qt;
+// The render ring slot handed over and not yet converted (-1: none). While
+// one is, no other is handed over, and the GPU draws around it.
+int g_enc_ring_held = -1;
 pthread_mutex_t g_enc_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_enc_cv = PTHREAD_COND_INITIALIZER;
 pthread_t g_enc_thread;
@@ -116,6 +119,9 @@ void *enc_thread_fn(void *) {
                                  rga_cpu(s.nv12, w, h, w, h, rga_format_nv12));
         close(s.fd);
         s.fd = -1;
+        pthread_mutex_lock(&g_enc_lock);
+        g_enc_ring_held = -1; // the GPU may draw into the slot again
+        pthread_mutex_unlock(&g_enc_lock);
         if (ok) {
             av_frame_unref(frame);
             frame->data[0] = s.nv12;
@@ -224,6 +230,7 @@ void enc_stop() {
     g_enc_on = false;
     free_pool();
     g_enc_qn = g_enc_qh = g_enc_qt = 0;
+    g_enc_ring_held = -1;
     avcodec_free_context(&g_enc_ctx);
     g_enc_w = g_enc_h = 0;
 }
@@ -239,9 +246,13 @@ void enc_hand_off(int slot, int w, int h) {
     }
     int i = -1;
     pthread_mutex_lock(&g_enc_lock);
-    for (int k = 0; k < pool_n && i < 0; k++)
-        if (pool[k].state == 0) i = k;
-    if (i >= 0) pool[i].state = 1;
+    if (g_enc_ring_held < 0)
+        for (int k = 0; k < pool_n && i < 0; k++)
+            if (pool[k].state == 0) i = k;
+    if (i >= 0) {
+        pool[i].state = 1;
+        g_enc_ring_held = slot;
+    }
     pthread_mutex_unlock(&g_enc_lock);
     if (i < 0) {
         count_one(g_enc_pool_drop);
@@ -252,6 +263,7 @@ void enc_hand_off(int slot, int w, int h) {
     if (fd < 0) {
         pthread_mutex_lock(&g_enc_lock);
         pool[i].state = 0;
+        g_enc_ring_held = -1;
         pthread_mutex_unlock(&g_enc_lock);
         return;
     }
@@ -264,4 +276,11 @@ void enc_hand_off(int slot, int w, int h) {
     g_enc_qn++;
     pthread_cond_signal(&g_enc_cv);
     pthread_mutex_unlock(&g_enc_lock);
+}
+
+int enc_ring_slot_held() {
+    pthread_mutex_lock(&g_enc_lock);
+    const int held = g_enc_ring_held;
+    pthread_mutex_unlock(&g_enc_lock);
+    return held;
 }

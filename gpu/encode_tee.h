@@ -28,5 +28,11 @@ double enc_handoff_interval(const char *encode_fps);
 void enc_start(int w, int h);
 // Stops the thread and releases the encoder and pool; the output stays open.
 void enc_stop();
-// Hands ring slot `slot` (drawn at w x h) to the encode thread, or drops it.
+// Hands ring slot `slot` (drawn at w x h) to the encode thread, or drops it
+// (counted in g_enc_pool_drop) when no pool slot is free or another ring slot
+// still waits for its conversion: the encoder reads the ring buffer itself,
+// and holds at most one at a time.
 void enc_hand_off(int slot, int w, int h);
+// The ring slot handed over and not yet converted, which must not be drawn
+// into; -1 when none.
+int enc_ring_slot_held();

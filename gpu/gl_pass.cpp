@@ -120,6 +120,10 @@ void set_uniforms(const DewarpUniforms &u) {
 
 } // namespace
 
+int gl_next_slot(int next, int held) {
+    return next == held ? (next + 1) % gl_ring_depth : next;
+}
+
 int dmabuf_import_attribs(const AVDRMFrameDescriptor *desc, int w, int h,
                           EGLint out[dmabuf_attrib_max]) {
     const AVDRMLayerDescriptor &layer = desc->layers[0];
@@ -198,7 +202,7 @@ uint32_t gl_dewarp_fb(const AVDRMFrameDescriptor *desc, int w, int h) {
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_EXTERNAL_OES, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 
-    const int slot = g_glring_idx;
+    const int slot = gl_next_slot(g_glring_idx, enc_ring_slot_held());
     g_glring_idx = (slot + 1) % gl_ring_depth;
     glBindFramebuffer(GL_FRAMEBUFFER, g_glring[(size_t)slot].fbo);
     glViewport(0, 0, g_gl_w, g_gl_h);

@@ -15,6 +15,12 @@ constexpr int dmabuf_attrib_max = 6 + 3 * 10 + 1;
 int dmabuf_import_attribs(const AVDRMFrameDescriptor *desc, int w, int h,
                           EGLint out[dmabuf_attrib_max]);
 
+// The ring slot to draw the next frame into: `next` in ring order, or the one
+// after it when `held` (the slot the encoder still reads, -1 for none) is
+// `next`. The two slots drawn last (on screen, and the one it replaces) are
+// never chosen: with one slot held the other three take turns.
+int gl_next_slot(int next, int held);
+
 // The snapshot of the picture just drawn (the bound framebuffer, render size)
 // to "/tmp/vex-snap.ppm"; skipped silently when memory or the file fail.
 void gl_snapshot(int w, int h);

@@ -6,6 +6,7 @@
 
 int g_px_mx = 0;
 int g_px_my = 0;
+PxExtent *g_px_track = nullptr;
 
 void fill_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y, int32_t w,
                int32_t h, uint32_t colour) {
@@ -18,6 +19,10 @@ void fill_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, i
     // to the others (block copies run much faster than word stores).
     const int64_t sx0 = g_px_mx ? cw - x1 : x0, sx1 = g_px_mx ? cw - x0 : x1;
     const size_t bytes = (size_t)(sx1 - sx0) * 4;
+    if (g_px_track) {
+        const int64_t sy0 = g_px_my ? ch - y1 : y0, sy1 = g_px_my ? ch - y0 : y1;
+        g_px_track->add((int32_t)sx0, (int32_t)sy0, (int32_t)sx1, (int32_t)sy1);
+    }
     const uint32_t *first = nullptr;
     for (int64_t py = y0; py < y1; py++) {
         const int64_t my = g_px_my ? ch - 1 - py : py;
@@ -66,14 +71,15 @@ void fill_round_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_
         if (qx >= 0 && qx < cw && round_rect_covers(i, j, w, h, r))
             *canvas_px(px, pitch, cw, ch, (int32_t)qx, (int32_t)py) = colour;
     };
+    // Between the corners every row is whole: one block.
+    const int64_t body = (int64_t)y + r;
+    if (h > 2 * r && body < ch)
+        fill_rect(px, pitch, cw, ch, x, (int32_t)body, w, h - 2 * r, colour);
     for (int32_t j = 0; j < h; j++) {
         const int64_t py = (int64_t)y + j;
         if (py < 0) continue;
         if (py >= ch) break;
-        if (j >= r && j < h - r) { // between the corners: the whole row
-            fill_rect(px, pitch, cw, ch, x, (int32_t)py, w, 1, colour);
-            continue;
-        }
+        if (j >= r && j < h - r) continue;
         if (w < 2 * r) { // corners meet: every pixel decides
             for (int32_t i = 0; i < w; i++) pixel(i, j, py);
             continue;

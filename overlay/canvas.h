@@ -9,11 +9,32 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <algorithm>
+
 // Mirror flags, process-wide, 0 by default: with g_px_mx set the pixel meant
 // for column x goes to column width - 1 - x, with g_px_my set the pixel meant
 // for row y goes to row height - 1 - y. Clipping uses the unmirrored place.
 extern int g_px_mx;
 extern int g_px_my;
+
+// A bounding box of buffer words: columns x0..x1-1, rows y0..y1-1 as they lie
+// in memory (mirror flags applied); empty while x0 >= x1.
+struct PxExtent {
+    int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return x0 >= x1 || y0 >= y1; }
+    void add(int32_t ax0, int32_t ay0, int32_t ax1, int32_t ay1) {
+        if (empty()) {
+            x0 = ax0, y0 = ay0, x1 = ax1, y1 = ay1;
+            return;
+        }
+        x0 = std::min(x0, ax0), y0 = std::min(y0, ay0);
+        x1 = std::max(x1, ax1), y1 = std::max(y1, ay1);
+    }
+};
+// While non-null, every word fill_rect writes and every word canvas_px hands
+// out (so every pixel any overlay drawing touches) is added to this box.
+// Process-wide like the mirror flags; null by default.
+extern PxExtent *g_px_track;
 
 // Every pixel with x <= px < x + w and y <= py < y + h that lies on the canvas.
 void fill_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y, int32_t w,
@@ -36,5 +57,6 @@ inline uint32_t *canvas_px(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, 
     if (x < 0 || y < 0 || x >= cw || y >= ch) return nullptr;
     if (g_px_mx) x = cw - 1 - x;
     if (g_px_my) y = ch - 1 - y;
+    if (g_px_track) g_px_track->add(x, y, x + 1, y + 1);
     return (uint32_t *)(px + (size_t)y * pitch + (size_t)x * 4);
 }

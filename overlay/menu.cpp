@@ -35,6 +35,7 @@ constexpr uint32_t col_on_accent = 0xff04231a;
 constexpr uint32_t col_text = 0xffeef0f4;
 constexpr uint32_t col_grey = 0xff8b94a6;
 constexpr uint32_t col_divider = 0xff2a3140;
+constexpr int32_t panel_radius = 22; // corners of the menu panel
 
 // Sizes of the menu panel: [0] small (H < 1000), [1] large.
 struct PanelSizes {
@@ -177,6 +178,88 @@ void restore_sidebars(const MenuState &was, const MenuState &now) {
     }
 }
 
+// What one overlay buffer holds after its last composition: `valid` when it
+// is the backdrop everywhere except inside `ext`, where the menu or message
+// was drawn over it (buffer, pitch and size as then).
+struct Drawn {
+    const uint8_t *px;
+    uint32_t pitch;
+    int32_t w, h;
+    PxExtent ext;
+    bool valid;
+    bool holds(const uint8_t *p, uint32_t pp, int32_t pw, int32_t ph) const {
+        return valid && px == p && pitch == pp && w == pw && h == ph;
+    }
+};
+Drawn g_drawn[max_outputs][2];
+
+// The records of an output in `outs` (null for any other).
+Drawn *drawn_record(const Output *o, int index) {
+    for (int i = 0; i < max_outputs; i++)
+        if (o == &outs[i]) return &g_drawn[i][index];
+    return nullptr;
+}
+
+void forget_buffers(const Output *o) {
+    for (int k = 0; k < 2; k++)
+        if (Drawn *d = drawn_record(o, k)) *d = Drawn{};
+}
+
+// Whether the picture for menu state m (an open menu or a message) is the
+// backdrop with only the menu or message over it, shown unflipped.
+bool backdrop_only(const Output *o, const MenuState &m, const DetectionSnapshot *det, bool osd) {
+    const bool more = !m.message && (det || o->telem);
+    return !more && !(osd && o->is_dsi) && (!o->flip || strcmp(o->flip, "none") == 0);
+}
+
+// Records the words drawn while it lives into *ext (nothing when null).
+struct PxTrack {
+    explicit PxTrack(PxExtent *ext) { g_px_track = ext; }
+    ~PxTrack() { g_px_track = nullptr; }
+    PxTrack(const PxTrack &) = delete;
+    PxTrack &operator=(const PxTrack &) = delete;
+};
+
+// Fills box `to` except where it overlaps box `keep`.
+void fill_outside(const Canvas &cv, const PxExtent &to, const PxExtent &keep, uint32_t c) {
+    const int32_t kx0 = std::clamp(keep.x0, to.x0, to.x1), kx1 = std::clamp(keep.x1, to.x0, to.x1);
+    const int32_t ky0 = std::clamp(keep.y0, to.y0, to.y1), ky1 = std::clamp(keep.y1, to.y0, to.y1);
+    if (keep.empty() || kx0 >= kx1 || ky0 >= ky1) {
+        cv.fill(to.x0, to.y0, to.x1 - to.x0, to.y1 - to.y0, c);
+        return;
+    }
+    cv.fill(to.x0, to.y0, to.x1 - to.x0, ky0 - to.y0, c); // above
+    cv.fill(to.x0, ky1, to.x1 - to.x0, to.y1 - ky1, c);   // below
+    cv.fill(to.x0, ky0, kx0 - to.x0, ky1 - ky0, c);       // left
+    cv.fill(kx1, ky0, to.x1 - kx1, ky1 - ky0, c);         // right
+}
+
+// The backdrop with the message screen (m.message) or the menu panel over it,
+// laid out in the top content_h rows. With `old`, the box in which the
+// buffer holds the only thing drawn over the backdrop, the backdrop goes back
+// only there: the rest of the screen is not written again. Returns the box of
+// what was drawn over the backdrop now.
+PxExtent draw_menu_layer(const Canvas &cv, const MenuState &m, int32_t content_h,
+                         const PxExtent *old) {
+    // The panel's fill covers its body whole, so the backdrop is not drawn
+    // there first.
+    PxExtent keep;
+    if (!m.message) {
+        const MenuLayout l = menu_layout(cv.w, content_h, m.count);
+        if (l.pw >= 1 && l.ph > 2 * panel_radius)
+            keep = {l.px, l.py + panel_radius, l.px + l.pw, l.py + l.ph - panel_radius};
+    }
+    const PxExtent all{0, 0, cv.w, cv.h};
+    fill_outside(cv, old ? *old : all, keep, col_backdrop);
+    PxExtent now;
+    PxTrack track(&now);
+    if (m.message)
+        draw_message_screen(cv.px, cv.pitch, cv.w, content_h, m.message_text, false);
+    else
+        draw_menu_panel(cv.px, cv.pitch, cv.w, content_h, m);
+    return now;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -305,7 +388,7 @@ void draw_menu_panel(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const Me
     const int32_t fs = l.fs;
     const int tab = m.tab < 0 ? 0 : m.tab > 3 ? 3 : m.tab;
 
-    cv.round(l.px, l.py, l.pw, l.ph, 22, col_panel);
+    cv.round(l.px, l.py, l.pw, l.ph, panel_radius, col_panel);
 
     for (int k = 0; k < 4; k++) {
         const int32_t ty = l.tab_y0 + k * l.tab_pitch;
@@ -465,14 +548,19 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
                 content_h = std::max(pop_top - gap, 0);
             }
         }
-        if (m.message) {
-            cv.fill(0, 0, W, H, col_backdrop);
-            draw_message_screen(px, pitch, W, content_h, m.message_text, false);
-        } else if (m.open) {
-            cv.fill(0, 0, W, H, col_backdrop);
-            draw_menu_panel(px, pitch, W, content_h, m);
-            if (det) draw_detection_table(px, pitch, W, H, det->d, det->n);
-            if (o->telem) draw_telemetry(o, px, pitch, W, H);
+        if (o->menu_front < 0) forget_buffers(o); // a fresh plane: nothing drawn yet
+        // What the hidden buffer holds; its record is renewed only for a
+        // picture drawn by draw_menu_layer alone.
+        Drawn *drawn = drawn_record(o, index);
+        const Drawn held = drawn ? *drawn : Drawn{};
+        if (drawn) *drawn = Drawn{};
+        if (m.message || m.open) {
+            const bool plain = drawn && backdrop_only(o, m, det, osd);
+            const PxExtent ext = draw_menu_layer(
+                cv, m, content_h, plain && held.holds(px, pitch, W, H) ? &held.ext : nullptr);
+            if (plain) *drawn = Drawn{px, pitch, W, H, ext, true};
+            if (m.open && det) draw_detection_table(px, pitch, W, H, det->d, det->n);
+            if (m.open && o->telem) draw_telemetry(o, px, pitch, W, H);
         } else if (det) {
             cv.fill(0, 0, W, H, 0);
             draw_detection_table(px, pitch, W, H, det->d, det->n);

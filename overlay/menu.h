@@ -89,6 +89,11 @@ void draw_menu_sidebar(uint8_t *px, uint32_t pitch, int32_t W, int32_t H, const 
 
 // Composes one output's overlay for menu state m; det holds the detection
 // results to draw (null: detection off), osd says whether a pop-up is active.
+// A picture that is only the backdrop with the menu or a message, unflipped,
+// going into a buffer that holds such a picture, is drawn again only in the
+// box of the old menu or message and where the new one lies; every other
+// picture, and the first after the plane was hidden (menu_front -1), whole.
+// Either way the buffer then holds exactly the whole picture.
 void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det, bool osd);
 
 // Draws the sidebar again into the standby buffer of an output without an

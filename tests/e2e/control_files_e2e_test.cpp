@@ -29,6 +29,7 @@ TEST(ControlFiles, HostileFilesNeverStallTheVideo) {
     };
     ASSERT_TRUE(wait_for([&] { return shown(20); }, 10000)) << run.log();
 
+    // Made by hand: vexctl only ever writes small regular files.
     ASSERT_EQ(mkfifo((ctl + "menu").c_str(), 0644), 0);
     ASSERT_EQ(symlink("/dev/zero", (ctl + "telemetry").c_str()), 0);
     for (const char *big : {"osd", "connect"}) {

@@ -31,9 +31,8 @@ bool hud_shown(const TestImage &s) {
 TEST(Hud, OnTheDsiPanelOnlyAndItsClockTicks) {
     TestDir dir;
     // The telemetry file at its default path "/run/vex-fpv/telemetry".
-    ASSERT_TRUE(put_file(dir.next_board() + "/run/vex-fpv/telemetry",
-                         "gog = 76\ndrn = 22\nsig = 4\nsat = 9\nalt = 35.5\nrec = 1\nrecs = 75\n"
-                         "vpn = 1\n"));
+    ASSERT_TRUE(steer(dir.next_board(), {"telemetry", "gog=76", "drn=22", "sig=4", "sat=9",
+                                         "alt=35.5", "rec=1", "recs=75", "vpn=1"}));
     // Standard input stays open without a picture, so the screens show the
     // standby picture; the uptime reaches 3 h 26 min 3 s into the run.
     SimRunOpts o;

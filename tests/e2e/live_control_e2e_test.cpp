@@ -1,7 +1,8 @@
-// End-to-end runs of the live controls on the simulated board: the tuning file
-// changing the picture geometry and flips of running outputs, the snapshot
-// trigger, the detection toggle with the fixed-box stand-in detector, and the
-// display change check against the board's hotplug timeline.
+// End-to-end runs of the live controls on the simulated board, steered through
+// vexctl: live tuning changing the picture geometry and flips of running
+// outputs, the snapshot trigger, the detection toggle with the fixed-box
+// stand-in detector; and the display change check against the board's hotplug
+// timeline.
 #include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
@@ -39,11 +40,8 @@ struct Live {
     bool shoot(const std::vector<std::string> &outs, Shots *s) const {
         return screenshot_now(t->board, outs, s);
     }
-    // Writes a control file with a modification time of its own.
-    void put(const char *name, const std::string &text) const {
-        static time_t stamp = 1700000000;
-        ASSERT_TRUE(put_file(control(name), text, ++stamp));
-    }
+    // Steers the run through vexctl.
+    void ctl(const std::vector<std::string> &args) const { ASSERT_TRUE(steer(t->board, args)); }
     // Microseconds from the board's first card open to the `kind` queries
     // ("probe", "current") of `connector`.
     std::vector<long long> queries(const std::string &connector, const std::string &kind) const {
@@ -170,10 +168,10 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
     auto lives = [&](const Live &r) { return count_lines(r.log(), "vex-mpp: dewarp LIVE "); };
 
     // Asking for a snapshot while no video is shown: the request waits.
-    standby.put("snapshot", "");
+    standby.ctl({"snapshot"});
     // A global flip mirrors both screens; a DSI flip only the panel; "-"
     // hands the panel back to the global flip.
-    standby.put("dewarp", "flip=h\n");
+    standby.ctl({"tune", "flip=h"});
     ASSERT_TRUE(wait_for(
         [&] {
             return standby.shoot(both, &flipped) && mirrored(base[0], flipped[0], true) &&
@@ -181,7 +179,7 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
         },
         4000))
         << standby.log();
-    standby.put("dewarp", "flip=h\ndsiflip=v\n");
+    standby.ctl({"tune", "dsiflip=v"});
     ASSERT_TRUE(wait_for(
         [&] {
             return standby.shoot(both, &s) && s[0].px == flipped[0].px &&
@@ -189,7 +187,7 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
         },
         4000))
         << standby.log();
-    standby.put("dewarp", "dsiflip=-\n");
+    standby.ctl({"tune", "dsiflip=-"});
     ASSERT_TRUE(wait_for([&] { return standby.shoot(both, &s) && s[1].px == flipped[1].px; }, 4000))
         << standby.log();
     EXPECT_TRUE(has_line(standby.log(),
@@ -197,7 +195,8 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
                          "zoom=1.00 vscale=1.00 | cg b=0.00 c=1.00 sat=1.00 temp=0.00 | "
                          "aspect=keep fit=fit flip=h dsiflip=- smooth=1"))
         << standby.log();
-    // A FIFO in the file's place is never opened: the loop keeps running.
+    // A FIFO in the file's place (put there by hand: vexctl writes regular
+    // files only) is never opened: the loop keeps running.
     unlink(standby.control("dewarp").c_str());
     ASSERT_EQ(mkfifo(standby.control("dewarp").c_str(), 0600), 0);
     ASSERT_TRUE(standby.shoot(both, &s) && standby.shoot(both, &s));
@@ -217,14 +216,14 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
         },
         6000))
         << video.log();
-    video.put("dewarp", "aspect=16:9\nfit=stretch\nsmooth=0\n");
+    video.ctl({"tune", "aspect=16:9", "fit=stretch", "smooth=0"});
     EXPECT_TRUE(wait_for(
         [&] {
             return placed("HDMI-A-1", {0, 0, 1920, 1080}, 480);
         },
         3000))
         << video.log();
-    video.put("dewarp", "aspect=16:9\nfit=cover\n");
+    video.ctl({"tune", "fit=cover"});
     EXPECT_TRUE(wait_for(
         [&] {
             return placed("HDMI-A-1", {0, 0, 1920, 1080}, 352);
@@ -234,7 +233,7 @@ TEST(LiveTuning, FlipsOnTheStandbyScreensGeometryOnTheVideoSnapshotTrigger) {
     EXPECT_TRUE(has_line(video.log(), "aspect=16:9 fit=stretch flip=none dsiflip=- smooth=0"));
     EXPECT_EQ(lives(video), 2);
     // With video the snapshot request is taken at the next frame.
-    video.put("snapshot", "");
+    video.ctl({"snapshot"});
     EXPECT_TRUE(
         wait_for([&] { return access(video.control("snapshot").c_str(), F_OK) != 0; }, 2000));
 
@@ -274,9 +273,9 @@ TEST(LiveTuning, GpuPassFollowsFlipLensAndGradeAndTakesOneSnapshotPerRequest) {
 
     // Mirrored, or bent by the lens, from the next frames on: the stamp band
     // across the top no longer reads; back to neutral, it does again.
-    for (const char *change : {"flip=h\n", "k1=-0.4\n"}) {
+    for (const char *change : {"flip=h", "k1=-0.4"}) {
         size_t seen = gpu_updates(0).size();
-        run.put("dewarp", change);
+        run.ctl({"tune", change});
         ASSERT_TRUE(wait_for(
             [&] {
                 const std::vector<PlaneUpdate> v = gpu_updates(seen);
@@ -285,7 +284,7 @@ TEST(LiveTuning, GpuPassFollowsFlipLensAndGradeAndTakesOneSnapshotPerRequest) {
             5000))
             << change << run.log();
         seen = gpu_updates(0).size();
-        run.put("dewarp", "flip=none\nk1=0\n");
+        run.ctl({"tune", "flip=none", "k1=0"});
         ASSERT_TRUE(wait_for([&] { return gpu_updates(seen).size() >= 3; }, 5000));
         EXPECT_GE(gpu_updates(0).back().stamp, 0) << change;
     }
@@ -293,7 +292,7 @@ TEST(LiveTuning, GpuPassFollowsFlipLensAndGradeAndTakesOneSnapshotPerRequest) {
     // Brightness raised live: the picture (1440 x 1080 at 240,0) gets brighter.
     Shots before, after;
     ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &before));
-    run.put("dewarp", "bright=0.3\n");
+    run.ctl({"tune", "bright=0.3"});
     EXPECT_TRUE(wait_for(
         [&] {
             return run.shoot({"HDMI-A-1"}, &after) &&
@@ -305,7 +304,7 @@ TEST(LiveTuning, GpuPassFollowsFlipLensAndGradeAndTakesOneSnapshotPerRequest) {
     // One request, one snapshot at render size.
     const std::string line = "vex-mpp: snapshot -> /tmp/vex-snap.ppm (640x480)";
     for (int n = 1; n <= 2; n++) {
-        run.put("snapshot", "");
+        run.ctl({"snapshot"});
         ASSERT_TRUE(wait_for([&] { return count_lines(run.log(), line) == n; }, 5000)) << run.log();
     }
     ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &after) && run.shoot({"HDMI-A-1"}, &after));
@@ -323,11 +322,11 @@ TEST(Detection, ToggleStartsTheStandInDetectorWhoseBoxesShowUntilSwitchedOff) {
     ASSERT_TRUE(run.started()) << run.log();
     // No engine for the model yet: one failure per change, detection stays off.
     const std::string failed = "vex-mpp: yolo_init failed (" + model + ")";
-    run.put("detect", "on\n");
+    run.ctl({"detect", "on"});
     ASSERT_TRUE(run.t->wait_log(failed, 3000)) << run.log();
-    run.put("detect", "1\n");
+    run.ctl({"detect", "1"});
     ASSERT_TRUE(wait_for([&] { return count_lines(run.log(), failed) == 2; }, 3000));
-    run.put("detect", "0\n");
+    run.ctl({"detect", "0"});
     ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &s) && run.shoot({"HDMI-A-1"}, &s));
     EXPECT_EQ(count_lines(run.log(), failed), 2);
     EXPECT_EQ(spot(s[0], box).n, 0);
@@ -335,7 +334,7 @@ TEST(Detection, ToggleStartsTheStandInDetectorWhoseBoxesShowUntilSwitchedOff) {
     // The fixed-box detector: its box (0.25, 0.5, 0.1 x 0.2) drawn over the
     // video from the next key frame on; gone once switched off.
     ASSERT_TRUE(put_file(model, "vex-mpp fixed-box detector\nbox 0.25 0.5 0.1 0.2 0.87\n"));
-    run.put("detect", "on\n");
+    run.ctl({"detect", "on"});
     ASSERT_TRUE(run.t->wait_log("vex-mpp: object detection ON (" + model + ")", 3000)) << run.log();
     ASSERT_TRUE(wait_for(
         [&] { return run.shoot({"HDMI-A-1"}, &s) && spot(s[0], box, 480, 540, 192, 216).n > 0; },
@@ -344,7 +343,7 @@ TEST(Detection, ToggleStartsTheStandInDetectorWhoseBoxesShowUntilSwitchedOff) {
     const Spot b = spot(s[0], box);
     EXPECT_TRUE(b.x0 == 480 && b.y0 == 512 && b.x1 == 671 && b.y1 == 755)
         << b.x0 << "," << b.y0 << " " << b.x1 << "," << b.y1;
-    run.put("detect", "off\n");
+    run.ctl({"detect", "off"});
     ASSERT_TRUE(run.t->wait_log("vex-mpp: object detection OFF", 3000)) << run.log();
     ASSERT_TRUE(run.shoot({"HDMI-A-1"}, &s) && run.shoot({"HDMI-A-1"}, &s));
     EXPECT_EQ(spot(s[0], box).n, 0);
@@ -363,7 +362,7 @@ TEST(Snapshot, PanelSavesItsScaledSlotOncePerRequest) {
     ASSERT_TRUE(run.t->wait_log("vex-mpp: hdmi_state=live")) << run.log();
     const std::string line =
         "vex-mpp: output 1 DSI snapshot -> /tmp/vex-snap-dsi.ppm (720x1280, flip v)";
-    run.put("snapshot", "");
+    run.ctl({"snapshot"});
     ASSERT_TRUE(run.t->wait_log(line, 5000)) << run.log();
     const std::string ppm = read_file(run.t->board + "/tmp/vex-snap-dsi.ppm");
     EXPECT_EQ(ppm.rfind("P6\n720 1280\n255\n", 0), 0u);

@@ -1,7 +1,8 @@
 // End-to-end runs of the menu, the message and connect screens and the standby
-// picture on the simulated HDMI + DSI board, seen in screenshots while the
-// program runs. The DSI panel (output 1) has an ARGB overlay plane for the
-// menu; the HDMI monitor (output 0) gets it as a sidebar in its standby buffer.
+// picture on the simulated HDMI + DSI board, steered through vexctl and seen in
+// screenshots while the program runs. The DSI panel (output 1) has an ARGB
+// overlay plane for the menu; the HDMI monitor (output 0) gets it as a sidebar
+// in its standby buffer.
 #include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,9 @@ uint32_t rgb(const TestImage &s, int x, int y) {
 }
 
 constexpr uint32_t accent = 0x36d399, grey = 0x8b94a6, panel = 0x0c0e13, backdrop = 0xb3050608;
-const std::string menu_file = "open\n1\n0\n0\nVideo\nBitrate: 8 Mbps\nReboot\n";
+// The menu on its Display tab with the focus on the tabs, titled "Video".
+const std::vector<std::string> open_menu = {"menu",    "open",  "--tab",           "display",
+                                            "--title", "Video", "Bitrate: 8 Mbps", "Reboot"};
 
 // The menu with the focus on the tabs highlights "Display" with an accent box:
 // the second cell (103,20, 74 x 52) of the tab strip in the monitor's
@@ -81,7 +84,7 @@ TEST(Menu, MessageBlanksTheVideoAndOutlivesItsFile) {
     // (the 640 x 480 picture fitted into 1560 x 1080: 1440 wide, at 360 + 60);
     // the message replaces the menu, and nothing of the menu's half screen
     // stays in the sidebar's standby buffer.
-    put_file(run.control("menu"), menu_file);
+    ASSERT_TRUE(steer(run.board, open_menu));
     ASSERT_TRUE(wait_for(
         [&] {
             return video_on() &&
@@ -92,7 +95,7 @@ TEST(Menu, MessageBlanksTheVideoAndOutlivesItsFile) {
     Shots s, later;
     ASSERT_TRUE(run.shoot(&s) && video_on());
     EXPECT_TRUE(menu_on(s));
-    put_file(run.control("menu"), "message\nRebooting\n");
+    ASSERT_TRUE(steer(run.board, {"message", "Rebooting"}));
     ASSERT_TRUE(
         wait_for([&] { return run.shoot(&s) && spot(s[1], grey, 0, 0, 720, 400).n; }, 5000));
     // The next frame took the video away: off on the monitor (its standby
@@ -119,16 +122,32 @@ TEST(Menu, MessageBlanksTheVideoAndOutlivesItsFile) {
     EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
 
-// A 21-module code, not symmetric: a solid 7 x 7 corner square and a pattern.
-bool dark(int r, int c) {
-    return (r < 7 && c < 7) || (r * 7 + c * 3) % 5 == 0;
+// vexctl's connection help with a QR code of a text short enough (14 bytes at
+// most) for 21 x 21 modules; its finder squares in three corners make it look
+// different mirrored.
+std::vector<std::string> connect_args(const std::string &push) {
+    return {"connect", "--ssid", "FieldNet", "--push", push, "--qr", "WIFI:FieldNet"};
 }
 
-// Whether every module of the code shows, read at its centre: on the monitor
-// 8-pixel modules in a 232-pixel square at 1624,766; on the panel 5-pixel
-// modules in a 145-pixel square at 532,1055 (bottom right, 4 modules of quiet
-// zone). With `mirrored` the screens read from the right.
-bool qr_shown(const Shots &s, bool mirrored) {
+// The QR matrix of the connect file on `board`, as vexctl wrote it: one string
+// per row, '#' dark.
+std::vector<std::string> qr_rows(const std::string &board) {
+    const std::vector<std::string> lines = log_lines(read_file(board + "/run/vex-fpv/connect"));
+    for (size_t i = 0; i < lines.size(); i++)
+        if (lines[i].rfind("qr=", 0) == 0) {
+            const size_t n = (size_t)atoi(lines[i].c_str() + 3);
+            if (i + 1 + n <= lines.size())
+                return std::vector<std::string>(lines.begin() + (long)i + 1,
+                                                lines.begin() + (long)(i + 1 + n));
+        }
+    return {};
+}
+
+// Whether every module of the 21-module `code` shows, read at its centre: on
+// the monitor 8-pixel modules in a 232-pixel square at 1624,766; on the panel
+// 5-pixel modules in a 145-pixel square at 532,1055 (bottom right, 4 modules
+// of quiet zone). With `mirrored` the screens read from the right.
+bool qr_shown(const Shots &s, const std::vector<std::string> &code, bool mirrored) {
     const int geo[2][3] = {{8, 1624, 766}, {5, 532, 1055}};
     for (int o = 0; o < 2; o++)
         for (int r = -4; r < 25; r++)
@@ -136,7 +155,8 @@ bool qr_shown(const Shots &s, bool mirrored) {
                 const int m = geo[o][0], y = geo[o][2] + (4 + r) * m + m / 2;
                 int x = geo[o][1] + (4 + c) * m + m / 2;
                 if (mirrored) x = s[o].w - 1 - x;
-                const bool on = r >= 0 && c >= 0 && r < 21 && c < 21 && dark(r, c);
+                const bool on =
+                    r >= 0 && c >= 0 && r < 21 && c < 21 && code[(size_t)r][(size_t)c] == '#';
                 if (rgb(s[o], x, y) != (on ? 0u : 0xffffffu)) return false;
             }
     return true;
@@ -171,7 +191,7 @@ TEST(Menu, OpensAtTheNextPassAndClosesWithItsFileOverAFourThreeJpegStandby) {
 
     // Each screenshot is served at a later display call than the one before: the
     // second after the write comes after the next pass's composition.
-    put_file(run.control("menu"), menu_file);
+    ASSERT_TRUE(steer(run.board, open_menu));
     ASSERT_TRUE(run.shoot(&s1) && run.shoot(&s2));
     EXPECT_TRUE(menu_on(s2));
     // Monitor: the sidebar column is the panel colour, the rest keeps the
@@ -184,7 +204,8 @@ TEST(Menu, OpensAtTheNextPassAndClosesWithItsFileOverAFourThreeJpegStandby) {
     EXPECT_EQ(rgb(s2[1], 700, 1270), over(backdrop, rgb(base[1], 700, 1270)));
     for (const PlaneUpdate &u : run.updates("HDMI-A-1")) EXPECT_NE(u.fmt, "AR24");
 
-    // Gone at the next pass: the overlay plane off, the sidebar painted over.
+    // The file removed (the program's own rule, not a vexctl command): gone at
+    // the next pass, the overlay plane off, the sidebar painted over.
     unlink(run.control("menu").c_str());
     ASSERT_TRUE(run.shoot(&s1) && run.shoot(&s2));
     EXPECT_TRUE(s2[0].px == base[0].px) << "the sidebar stayed on the monitor";
@@ -194,22 +215,18 @@ TEST(Menu, OpensAtTheNextPassAndClosesWithItsFileOverAFourThreeJpegStandby) {
 }
 
 TEST(Connect, QrCodeOnEveryStandbyScreenFlippedWithTheOutput) {
-    std::string code = "qr=21\n";
-    for (int r = 0; r < 21; r++) {
-        for (int c = 0; c < 21; c++) code += dark(r, c) ? '#' : '.';
-        code += '\n';
-    }
     TestDir plain_dir, flip_dir;
     LiveRun plain(plain_dir, {}, false), flipped(flip_dir, {{"VEX_KMS_FLIP", "h"}}, false);
     for (LiveRun *run : {&plain, &flipped}) {
         ASSERT_TRUE(run->started()) << run->log();
-        put_file(run->control("connect"),
-                 code + "ssid=FieldNet\npush=rtmp://10.0.0.2/live/abc123\n");
+        ASSERT_TRUE(steer(run->board, connect_args("rtmp://10.0.0.2/live/abc123")));
     }
+    const std::vector<std::string> code = qr_rows(plain.board);
+    ASSERT_EQ(code.size(), 21u);
     Shots a, b;
-    ASSERT_TRUE(wait_for([&] { return plain.shoot(&a) && qr_shown(a, false); }, 3000))
+    ASSERT_TRUE(wait_for([&] { return plain.shoot(&a) && qr_shown(a, code, false); }, 3000))
         << plain.log();
-    ASSERT_TRUE(wait_for([&] { return flipped.shoot(&b) && qr_shown(b, true); }, 3000))
+    ASSERT_TRUE(wait_for([&] { return flipped.shoot(&b) && qr_shown(b, code, true); }, 3000))
         << flipped.log();
     // The flipped screens, captions and standby picture included, are the
     // plain ones mirrored.
@@ -228,16 +245,10 @@ TEST(Connect, StartupCaptionsInTheTrueTypeFaceAndInsideThePortraitPanel) {
     // The connect file is there before the start: the first standby screens
     // carry the captions. On the 720-wide panel the push target does not fit
     // one line: server and key go on lines of their own, all on the screen.
-    std::string code = "qr=21\n";
-    for (int r = 0; r < 21; r++) {
-        for (int c = 0; c < 21; c++) code += dark(r, c) ? '#' : '.';
-        code += '\n';
-    }
     TestDir dir;
-    ASSERT_TRUE(put_file(dir.next_board() + "/run/vex-fpv/connect",
-                         code +
-                             "push=rtmp://ingest.example.com:1935/live/0123456789abcdef0123456789\n"
-                             "ssid=FieldNet\n"));
+    ASSERT_TRUE(
+        steer(dir.next_board(),
+              connect_args("rtmp://ingest.example.com:1935/live/0123456789abcdef0123456789")));
     LiveRun run(dir, {}, false);
     Shots s;
     ASSERT_TRUE(run.started() && run.shoot(&s)) << run.log();
@@ -273,7 +284,8 @@ TEST(Standby, StaysOnAPrimaryWithoutNv12AfterTheVideo) {
     ASSERT_TRUE(put_file(board, text));
     LiveRun run(dir, {{"VEX_KMS_HIDE_MS", "300"}}, false, board);
     ASSERT_TRUE(run.started()) << run.log();
-    put_file(run.control("connect"), "qr=1\n#\nssid=FieldNet\npush=rtmp://10.0.0.2/live/abc\n");
+    ASSERT_TRUE(
+        steer(run.board, {"connect", "--ssid", "FieldNet", "--push", "rtmp://10.0.0.2/live/abc"}));
     Shots base, s;
     auto shoot = [&](Shots *x) { return screenshot_now(run.board, {"DSI-1"}, x); };
     ASSERT_TRUE(wait_for([&] { return shoot(&base) && spot(base[0], 0x2dd4bf).n > 100; }, 3000))
@@ -299,7 +311,7 @@ TEST(Standby, StaysOnAPrimaryWithoutNv12AfterTheVideo) {
     ASSERT_TRUE(shoot(&s));
     EXPECT_TRUE(s[0].px == base[0].px) << "the standby screen did not come back";
 
-    put_file(run.control("menu"), menu_file);
+    ASSERT_TRUE(steer(run.board, open_menu));
     EXPECT_TRUE(wait_for([&] { return shoot(&s) && rgb(s[0], 5, 5) == panel; }, 3000));
     EXPECT_EQ(run.join().status, 0) << describe(run.r);
 }
@@ -329,7 +341,7 @@ TEST(Menu, AboveTheVideoOnEveryOutputOfTheFiveMonitorBoard) {
     };
     ASSERT_TRUE(run.started() && wait_for(frames_everywhere, 8000)) << run.log();
 
-    put_file(run.control("menu"), menu_file);
+    ASSERT_TRUE(steer(run.board, open_menu));
     auto menu_placed = [&] {
         return last("HDMI-A-1", "NV12").dst[0] >= 360 && last("HDMI-A-2", "NV12").dst[0] >= 360 &&
                last("DP-1", "AR24").fb && last("DP-2", "AR24").fb;

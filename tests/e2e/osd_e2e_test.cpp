@@ -1,11 +1,10 @@
-// End-to-end run of the OSD pop-up on the simulated HDMI + DSI board: an
-// "error" OSD file puts the card on the DSI panel's overlay only, and an empty
-// text line takes it away again, while video plays.
+// End-to-end run of the OSD pop-up on the simulated HDMI + DSI board, steered
+// through vexctl: an error pop-up puts the card on the DSI panel's overlay
+// only, an open menu moves it down, and clearing it takes it away again, while
+// video plays.
 #include "tests/e2e/sim_run.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 namespace {
 
@@ -28,8 +27,7 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
     TestDir dir;
     // The program's "/run/vex-fpv/osd" is there before the start, so the first
     // composition shows the pop-up.
-    const std::string osd = dir.next_board() + "/run/vex-fpv/osd";
-    ASSERT_TRUE(put_file(osd, "error\nBaterai lemah\n", 1000));
+    ASSERT_TRUE(steer(dir.next_board(), {"osd", "error", "Baterai", "lemah"}));
     SimRunOpts o;
     o.env = {{"VEX_SIM_BOARD", "rk3566-hdmi-dsi"}};
     o.timeout_s = 25;
@@ -40,8 +38,8 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
     const bool shown =
         run.wait_log("vex-mpp: hdmi_state=", 15000) && shoot(run.board, &dsi, &hdmi, &caption);
     // An open menu: the card moves below it, to the bottom of the panel.
-    const std::string menu = run.board + "/run/vex-fpv/menu";
-    put_file(menu, "open\n1\n0\n0\nDisplay\nFit: fit\nFlip: none\n", 1500);
+    steer(run.board,
+          {"menu", "open", "--tab", "display", "--title", "Display", "Fit: fit", "Flip: none"});
     Spot under, menu_accent;
     const bool moved = shown && wait_for(
                                     [&] {
@@ -52,8 +50,8 @@ TEST(Osd, ErrorCardOnTheDsiOverlay) {
                                         return menu_accent.n > 1000 && under.n > 0;
                                     },
                                     3000);
-    unlink(menu.c_str());
-    put_file(osd, "error\n\n", 2000); // gone at one of the next passes
+    steer(run.board, {"menu", "close"});
+    steer(run.board, {"osd", "clear"}); // gone at one of the next passes
     const bool cleared =
         shown &&
         wait_for([&] { return shoot(run.board, &dsi_after, &hdmi_after) && !dsi_after.n; }, 3000);

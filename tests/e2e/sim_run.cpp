@@ -1,6 +1,7 @@
 #include "tests/e2e/sim_run.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -337,6 +338,12 @@ bool put_file(const std::string &path, const std::string &text, time_t stamp) {
 
 CtlResult vexctl(const std::string &board, const std::vector<std::string> &args) {
     CtlResult r;
+    // An empty or root board would make --dir the machine's own run directory.
+    char real[PATH_MAX];
+    if (board.empty() || !realpath(board.c_str(), real) || strcmp(real, "/") == 0) {
+        ADD_FAILURE() << "vexctl: '" << board << "' is not a run's board directory";
+        return r;
+    }
     std::vector<std::string> argv{VEX_CTL_EXE, "--dir", board + "/run/vex-fpv"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envv;
@@ -364,6 +371,15 @@ CtlResult vexctl(const std::string &board, const std::vector<std::string> &args)
     r.out = read_file(out_path);
     r.err = read_file(err_path);
     return r;
+}
+
+bool steer(const std::string &board, const std::vector<std::string> &args) {
+    const CtlResult r = vexctl(board, args);
+    if (r.status == 0) return true;
+    std::string cmd = "vexctl";
+    for (const std::string &a : args) cmd += " " + a;
+    ADD_FAILURE() << cmd << ": exit status " << r.status << "\n" << r.err;
+    return false;
 }
 
 bool wait_for(const std::function<bool()> &cond, int ms) {

@@ -121,12 +121,17 @@ std::string read_file(const std::string &path);
 bool put_file(const std::string &path, const std::string &text, time_t stamp = 0);
 // One run of the control tool vexctl on the run directory of `board` (its
 // "/run/vex-fpv", given as --dir), with the caller's environment less its
-// VEX_ variables; killed after 10 s.
+// VEX_ variables; killed after 10 s. An empty board, or one that is not
+// there, is a failure and runs nothing: vexctl never reaches the machine's
+// own "/run/vex-fpv".
 struct CtlResult {
     int status = -1;
     std::string out, err;
 };
 CtlResult vexctl(const std::string &board, const std::vector<std::string> &args);
+// Steers the program on `board` through vexctl: adds a failure naming the
+// command and vexctl's message unless it exits 0, and returns whether it did.
+bool steer(const std::string &board, const std::vector<std::string> &args);
 // Polls cond every 20 ms until it holds (true) or `ms` have passed since the
 // call (false; the time cond takes counts).
 bool wait_for(const std::function<bool()> &cond, int ms);

@@ -579,3 +579,26 @@ TEST_F(GpuPass, ImportAttributesAndRefusedImports) {
 }
 
 } // namespace
+
+// Whatever slot the encoder holds, and whenever it changes (a hand-off takes
+// the slot just drawn), the next draw never lands on the held slot nor on the
+// two drawn last, which the display may still scan out.
+TEST(GpuRing, DrawsAroundTheSlotTheEncoderReads) {
+    int next = 0, held = -1, last = -1, before = -1;
+    unsigned seed = 7;
+    for (int i = 0; i < 400; i++) {
+        const int slot = gl_next_slot(next, held);
+        ASSERT_NE(slot, held) << i;
+        ASSERT_NE(slot, last) << i;
+        ASSERT_NE(slot, before) << i;
+        next = (slot + 1) % gl_ring_depth;
+        before = last;
+        last = slot;
+        seed = seed * 1103515245u + 12345u;
+        const unsigned r = (seed >> 16) % 4;
+        if (r == 0)
+            held = -1; // converted
+        else if (r == 1 && held < 0)
+            held = slot; // handed over
+    }
+}

@@ -11,6 +11,7 @@
 #include "display/standby.h"
 #include "display/output.h"
 #include "overlay/canvas.h"
+#include "overlay/detect.h"
 #include "overlay/menu.h"
 #include "overlay/osd.h"
 #include "overlay/overlay.h"
@@ -379,6 +380,110 @@ TEST(Menu, TextStaysInItsPlace) {
             << file << ": menu to row " << menu[3] << ", pop-up bar from " << bar[1];
         g_osd = OsdState{};
     }
+}
+
+// A changed menu is drawn again only where it changed, yet every picture shown
+// equals the whole picture drawn afresh: output 0 keeps its buffers through a
+// sequence of changes, output 1 draws each picture from nothing.
+TEST(Menu, RedrawsOnlyWhatChangedButShowsTheWholePicture) {
+    constexpr int32_t W = 1280, H = 720;
+    Buffer a(W, H), b(W, H), ref(W, H), spare(W, H);
+    nout = 2;
+    for (int i = 0; i < 2; i++) {
+        outs[i] = Output{};
+        outs[i].mode.hdisplay = W;
+        outs[i].mode.vdisplay = H;
+        outs[i].menu_plane_id = 40 + i;
+        outs[i].menu_pitch = a.pitch;
+        outs[i].menu_front = -1;
+    }
+    outs[0].menu_map[0] = a.bytes.data();
+    outs[0].menu_map[1] = b.bytes.data();
+    outs[1].menu_map[0] = ref.bytes.data();
+    outs[1].menu_map[1] = spare.bytes.data();
+    auto shown = [](int i) -> std::vector<uint8_t> {
+        const Output &o = outs[i];
+        if (o.menu_front < 0) return {};
+        const uint8_t *p = o.menu_map[o.menu_front];
+        return std::vector<uint8_t>(p, p + (size_t)o.menu_pitch * H);
+    };
+    std::string items;
+    for (int i = 0; i < 9; i++)
+        items += "Item " + std::to_string(i) + ": " + std::string(i, 'v') + "\n";
+    auto menu = [&](int tab, int focus, int sel, const std::string &title, int count) {
+        std::string f = "open\n" + std::to_string(tab) + "\n" + std::to_string(focus) + "\n" +
+                        std::to_string(sel) + "\n" + title + "\n";
+        size_t at = 0;
+        for (int i = 0; i < count; i++) at = items.find('\n', at) + 1;
+        return parse(f + items.substr(0, at));
+    };
+    struct Step {
+        MenuState m;
+        int det, telem, osd;
+        const char *flip;
+    };
+    const std::vector<Step> steps = {
+        {menu(1, 1, 0, "Display", 5), 0, 0, 0, nullptr},
+        {menu(1, 1, 0, "Display", 5), 0, 0, 0, nullptr},
+        {menu(1, 1, 1, "Display", 5), 0, 0, 0, nullptr}, // the selection moves
+        {menu(1, 1, 2, "Display", 5), 0, 0, 0, nullptr},
+        {menu(1, 0, 2, "Display", 5), 0, 0, 0, nullptr}, // focus back on the tabs
+        {menu(3, 0, 2, "", 5), 0, 0, 0, "none"},         // another tab, its name as title
+        {menu(3, 1, 8, "A much longer title than before", 9), 0, 0, 0, nullptr},
+        {menu(0, 1, 0, "S", 2), 0, 0, 0, nullptr}, // fewer, taller rows
+        {parse("message\nRebooting now\n"), 0, 0, 0, nullptr},
+        {menu(0, 1, 1, "S", 2), 0, 0, 0, nullptr},
+        {menu(0, 1, 1, "S", 2), 1, 0, 0, nullptr}, // boxes, the HUD, a pop-up, a flip
+        {menu(0, 1, 0, "S", 2), 0, 0, 0, nullptr},
+        {menu(0, 1, 1, "S", 2), 0, 1, 0, nullptr},
+        {menu(0, 1, 0, "S", 2), 0, 0, 0, nullptr},
+        {parse("message\nLow\n"), 0, 0, 1, nullptr},
+        {menu(0, 1, 1, "S", 2), 0, 0, 0, nullptr},
+        {menu(0, 1, 0, "S", 2), 0, 0, 0, "h"},
+        {menu(0, 1, 1, "S", 2), 0, 0, 0, nullptr},
+        {menu(0, 1, 0, "S", 2), 0, 0, 0, nullptr},
+        {MenuState{}, 0, 0, 0, nullptr}, // the plane goes off
+        {menu(2, 1, 1, "Again", 4), 0, 0, 0, nullptr},
+        {menu(2, 1, 2, "Again", 4), 0, 0, 0, nullptr},
+    };
+    Detection box{0, 0.9f, 0.1f, 0.1f, 0.2f, 0.2f};
+    size_t partial = 0;
+    for (size_t k = 0; k < steps.size(); k++) {
+        const Step &s = steps[k];
+        g_menu = s.m;
+        detect_publish(&box, s.det);
+        g_detect = s.det;
+        g_osd = s.osd ? OsdState{1, 0, "Low battery"} : OsdState{};
+        for (int i = 0; i < 2; i++) {
+            outs[i].telem = s.telem;
+            outs[i].is_dsi = s.osd;
+            outs[i].flip = s.flip;
+        }
+        outs[1].menu_front = -1; // drawn from nothing
+        // A mark in a corner of the buffer to be drawn, far from the menu:
+        // left alone when only the menu is drawn again.
+        uint8_t *next = outs[0].menu_map[(outs[0].menu_front + 1) & 1];
+        uint32_t corner;
+        memcpy(&corner, next, 4);
+        const uint32_t mark = 0x12345678;
+        if (corner == backdrop) memcpy(next, &mark, 4);
+        render_menu_all();
+        uint32_t now;
+        memcpy(&now, next, 4);
+        if (now == mark) {
+            partial++;
+            memcpy(next, &backdrop, 4);
+        }
+        EXPECT_EQ(shown(0), shown(1)) << "step " << k;
+    }
+    // Each change in the menu alone (and its repeat) left the rest standing.
+    EXPECT_GE(partial, 10u);
+    g_detect = 0;
+    detect_publish(nullptr, 0);
+    g_osd = OsdState{};
+    g_menu = MenuState{};
+    outs[0] = outs[1] = Output{};
+    nout = 0;
 }
 
 } // namespace
