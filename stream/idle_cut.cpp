@@ -2,6 +2,34 @@
 
 #include "core/env.h"
 #include "stream/nal.h"
+#include "stream/param_sets.h"
+
+namespace {
+
+// Adds a slice's first block to a layout hash (FNV-1a over the addresses).
+uint64_t layout_add(uint64_t h, uint32_t address) {
+    if (h == 0) h = 1469598103934665603ull;
+    for (int i = 0; i < 4; i++) h = (h ^ ((address >> (8 * i)) & 0xff)) * 1099511628211ull;
+    return h;
+}
+
+// The address of an H.265 slice that does not open its picture, read after
+// its slice_pic_parameter_set_id with the sets it refers to; -1 when unknown.
+long hevc_address(NalBits &b, long pps_id, const ParamSets *ps) {
+    if (!ps || pps_id < 0 || pps_id >= param_set_ids) return -1;
+    const ParamSet &pps = ps->e[2][pps_id];
+    int sps_id = -1;
+    const int dependent =
+        pps.data ? nal_hevc_pps_dependent_slices(pps.data + 4, pps.len - 4, &sps_id) : -1;
+    if (dependent < 0) return -1;
+    const ParamSet &sps = ps->e[1][sps_id];
+    const int bits = sps.data ? nal_hevc_address_bits(sps.data + 4, sps.len - 4) : -1;
+    if (bits < 0) return -1;
+    if (dependent) b.skip(1);
+    return bits ? (long)b.bits(bits) : 0;
+}
+
+} // namespace
 
 int idle_cut_ms(const char *value) {
     if (!env_nonempty(value)) return 0;
@@ -9,7 +37,7 @@ int idle_cut_ms(const char *value) {
     return (v >= 1 && v <= idle_cut_max_ms) ? (int)v : 0;
 }
 
-HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc) {
+HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc, const ParamSets *ps) {
     HeldUnit u;
     bool later_opens = false;
     nal_walk(data, size, [&](const NalUnit &n) {
@@ -22,14 +50,21 @@ HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc) {
         if (!slice) return;
         NalBits b(data + hdr, end - hdr);
         bool opens = false;
+        long address = 0;
         if (is_hevc) {
             b.skip(16);
             opens = b.bit() != 0;
+            if (!opens) {
+                if (t >= 16 && t <= 23) b.skip(1); // no_output_of_prior_pics_flag
+                address = hevc_address(b, b.ue(), ps);
+            }
         } else {
             b.skip(8);
-            opens = b.ue() == 0;
+            address = b.ue();
+            opens = address == 0;
         }
-        if (b.over) u.plain = false;
+        if (b.over || address < 0) u.plain = false;
+        u.layout = layout_add(u.layout, (uint32_t)(address < 0 ? 0 : address));
         if (u.slices == 0)
             u.starts_picture = opens;
         else if (opens)
@@ -56,10 +91,11 @@ bool idle_cut_learn(IdleCut *c, const HeldUnit &u) {
         c->streak = 0;
         return false;
     }
-    if (u.slices == c->learned) {
+    if (u.slices == c->learned && u.layout == c->layout) {
         c->streak++;
     } else {
         c->learned = u.slices;
+        c->layout = u.layout;
         c->streak = 1;
     }
     return c->streak == idle_cut_stable;
@@ -67,7 +103,7 @@ bool idle_cut_learn(IdleCut *c, const HeldUnit &u) {
 
 bool idle_cut_ready(const IdleCut &c, const HeldUnit &held) {
     return c.learned > 0 && c.streak >= idle_cut_stable && held.one_picture && held.plain &&
-           held.slices == c.learned;
+           held.slices == c.learned && held.layout == c.layout;
 }
 
 bool idle_cut_due(const IdleCut &c, const HeldUnit &held, int64_t quiet_ms, int cut_ms) {

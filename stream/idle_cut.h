@@ -6,12 +6,17 @@
 // been quiet for a while and the held bytes form a picture known to be whole.
 //
 // "Whole" is learned, never guessed: pictures ended by the start of the next
-// one tell how many slices the stream's pictures carry, and only a held
-// picture with that many slices (after the same count on several pictures in
-// a row) is cut. Pictures sent slice by slice, with pauses between slices,
-// are so never split. Pure rules, no I/O.
+// one tell how many slices the stream's pictures carry and where each begins
+// (its first macroblock or coding tree block), and only a held picture with
+// that many slices beginning at those places (after the same layout on
+// several pictures in a row) is cut. Pictures sent slice by slice, with
+// pauses between slices, are so never split; nor are they when an encoder
+// changes its slicing: the held slices no longer begin where the learned ones
+// did. Pure rules, no I/O.
 #include <cstddef>
 #include <cstdint>
+
+struct ParamSets;
 
 // Pictures in a row with the same slice count before the count is trusted.
 constexpr int idle_cut_stable = 3;
@@ -27,6 +32,7 @@ int idle_cut_ms(const char *value);
 // holds, as far as cutting is concerned.
 struct HeldUnit {
     int slices = 0;              // slice units (H.264 types 1 and 5; H.265 types 0..31)
+    uint64_t layout = 0;         // where the slices begin, in order (a hash)
     bool starts_picture = false; // the first slice opens a picture
     bool one_picture = false;    // it does, and no later slice opens another
     bool plain = true;           // no unit the cut leaves alone (data partitions,
@@ -37,12 +43,15 @@ struct HeldUnit {
 };
 
 // Inspects Annex B bytes. A slice opens a picture when its first_mb_in_slice
-// is 0 (H.264) or its first_slice_segment_in_pic_flag is set (H.265).
-HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc);
+// is 0 (H.264) or its first_slice_segment_in_pic_flag is set (H.265). An
+// H.265 slice's address is read with the parameter sets of `ps` it refers
+// to; without them (or with `ps` null) the unit is not plain.
+HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc, const ParamSets *ps);
 
 // What was learned about the stream.
 struct IdleCut {
     int learned = 0;        // slices per picture of the last whole pictures
+    uint64_t layout = 0;    // and where they began
     int streak = 0;         // whole pictures in a row with `learned` slices
     bool unchecked = false; // the last unit sent was cut; whether it was whole
                             // shows in the unit after it
@@ -56,7 +65,8 @@ struct IdleCut {
 bool idle_cut_learn(IdleCut *c, const HeldUnit &u);
 
 // Whether the held bytes may be sent once input has been quiet long enough:
-// one picture, opened by its first slice, of the trusted slice count. Its
+// one picture, opened by its first slice, of the trusted slice count and
+// layout. Its
 // zero bytes at the end (`tail_zeros`) are not part of it.
 bool idle_cut_ready(const IdleCut &c, const HeldUnit &held);
 

@@ -108,6 +108,15 @@ struct NalBits {
 // 0..255; H.265: VPS 0..15, SPS 0..15, PPS 0..63).
 int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc);
 
+// H.265, from a sequence parameter set's unit (header included): the width
+// in bits of a slice's slice_segment_address (enough for every coding tree
+// block of the picture), or -1 when the unit cannot be read that far.
+int nal_hevc_address_bits(const uint8_t *unit, size_t len);
+// H.265, from a picture parameter set's unit (header included): whether its
+// slices carry dependent_slice_segment_flag (1 or 0), its SPS id in `sps_id`;
+// -1 when it cannot be read.
+int nal_hevc_pps_dependent_slices(const uint8_t *unit, size_t len, int *sps_id);
+
 // The deferred start of an H.265 decoder: scanning from the start, the first
 // slice must be preceded by both an SPS and a PPS.
 struct HevcStart {

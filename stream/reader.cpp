@@ -271,8 +271,8 @@ bool cut_handed_out(Reader &r, const uint8_t *out, size_t size, bool ended) {
     r.pkt->data += skip;
     r.pkt->size -= (int)skip;
     if (r.pkt->size <= 0) return false;
-    if (ended &&
-        idle_cut_learn(&c.learn, idle_cut_inspect(r.pkt->data, (size_t)r.pkt->size, r.is_hevc))) {
+    if (ended && idle_cut_learn(&c.learn, idle_cut_inspect(r.pkt->data, (size_t)r.pkt->size,
+                                                           r.is_hevc, &r.ps))) {
         static int reported;
         if (reported < 5) {
             vlog("idle cut: pictures of %d slice(s) — each is sent after %d ms of quiet input%s",
@@ -420,7 +420,7 @@ bool cut_wait(Reader &r) {
     CutState &c = r.cut;
     if (!c.ms || c.lost) return false;
     if (c.seen != c.changes) {
-        c.view = idle_cut_inspect(c.held.data + c.primed, c.held.len - c.primed, r.is_hevc);
+        c.view = idle_cut_inspect(c.held.data + c.primed, c.held.len - c.primed, r.is_hevc, &r.ps);
         c.seen = c.changes;
     }
     if (!idle_cut_ready(c.learn, c.view)) return false;

@@ -62,12 +62,18 @@ CutRun play(TestDir &dir, const char *stream, SimEnv env, Args feed) {
     return v;
 }
 
-// Every one of `n` pictures shown once, in order, and nothing else decoded.
+// Every one of `n` pictures decoded once, nothing else, and shown in order;
+// the only ones not shown are those the mailbox dropped for a newer one (a
+// loaded machine can be slow to show the first pictures).
 void expect_whole(const CutRun &v, long long n) {
     EXPECT_EQ(v.dec, n) << describe(v.r);
-    std::vector<int> all;
-    for (int i = 0; i < n; i++) all.push_back(i);
-    EXPECT_EQ(v.frames, all) << describe(v.r);
+    for (size_t i = 0; i < v.frames.size(); i++) {
+        EXPECT_TRUE(v.frames[i] >= 0 && v.frames[i] < n) << v.frames[i];
+        if (i > 0) {
+            EXPECT_GT(v.frames[i], v.frames[i - 1]) << describe(v.r);
+        }
+    }
+    EXPECT_EQ((long long)v.frames.size() + v.fifo, n) << describe(v.r);
 }
 
 // Pictures (after the first `skip`) shown before the first byte of the next

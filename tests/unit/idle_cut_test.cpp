@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "stream/idle_cut.h"
+#include "stream/param_sets.h"
 
 namespace {
 
@@ -17,16 +18,17 @@ void add_nal(Bytes &b, std::initializer_list<uint8_t> unit) {
 // 0x88 reads 0 (a picture's first slice), 0x4c reads 1, 0x24 reads 3.
 constexpr uint8_t mb0 = 0x88, mb1 = 0x4c, mb3 = 0x24;
 
-// An H.264 picture: delimiter, then `slices` P slices, the first opening it.
+// An H.264 picture: delimiter, then `slices` P slices, the first opening it,
+// the others beginning at macroblock 3.
 Bytes picture264(int slices, bool opens = true) {
     Bytes b;
     add_nal(b, {0x09, 0xf0});
-    for (int i = 0; i < slices; i++) add_nal(b, {0x41, (i == 0 && opens) ? mb0 : mb1, 0x9a, 0x21});
+    for (int i = 0; i < slices; i++) add_nal(b, {0x41, (i == 0 && opens) ? mb0 : mb3, 0x9a, 0x21});
     return b;
 }
 
-HeldUnit look(const Bytes &b, bool hevc = false) {
-    return idle_cut_inspect(b.data(), b.size(), hevc);
+HeldUnit look(const Bytes &b, bool hevc = false, const ParamSets *ps = nullptr) {
+    return idle_cut_inspect(b.data(), b.size(), hevc, ps);
 }
 
 IdleCut learned(int slices, int pictures = idle_cut_stable) {
@@ -133,38 +135,123 @@ TEST(IdleCut, NeverCutsWhatMayNotBeWhole) {
     HeldUnit u = look(idr);
     EXPECT_EQ(u.slices, 2);
     EXPECT_TRUE(u.one_picture && u.plain);
-    EXPECT_TRUE(idle_cut_ready(c, u));
+    EXPECT_TRUE(idle_cut_ready(c, u)) << "the second slice begins at macroblock 3, as learned";
+
+    // The encoder goes from 2 slices (at macroblocks 0 and 3) to 4 (0, 1, 2,
+    // 3): the first two of the new picture are as many as learned, but do not
+    // begin where the learned ones did.
+    Bytes grown;
+    add_nal(grown, {0x41, mb0, 0x9a});
+    add_nal(grown, {0x41, mb1, 0x9a});
+    EXPECT_TRUE(look(grown).one_picture);
+    EXPECT_FALSE(idle_cut_ready(c, look(grown)));
 }
 
+// Bits written most significant first, with exp-Golomb codes.
+struct BitWriter {
+    Bytes out;
+    int used = 8;
+    void bit(int v) {
+        if (used == 8) out.push_back(0), used = 0;
+        if (v) out.back() |= (uint8_t)(0x80 >> used);
+        used++;
+    }
+    void bits(uint32_t v, int n) {
+        for (int i = n - 1; i >= 0; i--) bit((int)(v >> i) & 1);
+    }
+    void ue(uint32_t v) {
+        int n = 0;
+        while ((v + 1) >> (n + 1)) n++;
+        bits(0, n);
+        bits(v + 1, n + 1);
+    }
+    Bytes done() {
+        bit(1); // rbsp stop bit
+        return out;
+    }
+};
+
 TEST(IdleCut, H265SliceSegments) {
-    auto nal = [](Bytes &b, int type, std::initializer_list<uint8_t> rest) {
+    auto nal = [](Bytes &b, int type, const Bytes &rest) {
         b.insert(b.end(), {0, 0, 0, 1, (uint8_t)(type << 1), 0x01});
-        b.insert(b.end(), rest);
+        b.insert(b.end(), rest.begin(), rest.end());
     };
-    // AUD, then 3 slice segments; the first with first_slice_segment_in_pic_flag.
-    auto picture = [&](int slices, bool opens = true) {
-        Bytes b;
-        nal(b, 35, {0x50});
-        for (int i = 0; i < slices; i++)
-            nal(b, 1, {(uint8_t)(i == 0 && opens ? 0xd0 : 0x50), 0x33});
-        return b;
-    };
-    IdleCut c;
-    for (int i = 0; i < idle_cut_stable; i++) idle_cut_learn(&c, look(picture(3), true));
-    EXPECT_EQ(c.learned, 3);
-    EXPECT_TRUE(idle_cut_ready(c, look(picture(3), true)));
-    EXPECT_FALSE(idle_cut_ready(c, look(picture(2), true)));
-    EXPECT_FALSE(idle_cut_ready(c, look(picture(3, false), true)));
+    // 640x360 in 64x64 coding tree blocks: 10 x 6, so 6-bit slice addresses.
+    BitWriter sps;
+    sps.bits(0, 4); // VPS id
+    sps.bits(0, 3); // one sub-layer
+    sps.bit(1);     // temporal id nesting
+    sps.bits(1, 8); // profile space, tier, profile Main
+    sps.bits(0x60000000u, 32);
+    sps.bits(0x9, 4); // progressive, frame only
+    sps.bits(0, 32);
+    sps.bits(0, 12);
+    sps.bits(93, 8); // level 3.1
+    sps.ue(0);       // SPS id
+    sps.ue(1);       // 4:2:0
+    sps.ue(640);
+    sps.ue(360);
+    sps.bit(0); // no conformance window
+    sps.ue(0);  // bit depths
+    sps.ue(0);
+    sps.ue(4); // POC lsb bits - 4
+    sps.bit(1);
+    sps.ue(4);
+    sps.ue(0);
+    sps.ue(0);
+    sps.ue(0); // 8x8 smallest coding block
+    sps.ue(3); // 64x64 coding tree block
+    for (bool dependent : {false, true}) {
+        BitWriter pps;
+        pps.ue(0);
+        pps.ue(0);
+        pps.bit(dependent);
+        Bytes sets;
+        nal(sets, 33, sps.done());
+        nal(sets, 34, pps.done());
+        ParamSets ps{};
+        ASSERT_GE(param_sets_track(&ps, sets.data(), sets.size(), true), 0);
 
-    // A suffix SEI after the slices stays with the picture.
-    Bytes suffix = picture(3);
-    nal(suffix, 40, {0x05, 0x80});
-    EXPECT_TRUE(idle_cut_ready(c, look(suffix, true)));
+        // AUD, then slice segments beginning at the given blocks.
+        auto picture = [&](std::initializer_list<uint32_t> at) {
+            Bytes b;
+            nal(b, 35, {0x50});
+            for (uint32_t a : at) {
+                BitWriter s;
+                s.bit(a == 0); // first_slice_segment_in_pic_flag
+                s.ue(0);       // PPS id
+                if (a != 0) {
+                    if (dependent) s.bit(1);
+                    s.bits(a, 6);
+                }
+                s.bits(0x5a, 8); // the rest of the header and data
+                nal(b, 1, s.done());
+            }
+            return b;
+        };
+        auto held = [&](std::initializer_list<uint32_t> at) {
+            return look(picture(at), true, &ps);
+        };
+        IdleCut c;
+        for (int i = 0; i < idle_cut_stable; i++) idle_cut_learn(&c, held({0, 20, 40}));
+        EXPECT_EQ(c.learned, 3);
+        EXPECT_TRUE(idle_cut_ready(c, held({0, 20, 40})));
+        EXPECT_FALSE(idle_cut_ready(c, held({0, 20})));
+        EXPECT_FALSE(idle_cut_ready(c, held({0, 10, 20}))) << "as many slices, other places";
+        EXPECT_FALSE(idle_cut_ready(c, held({20, 40, 50}))) << "the rest of a picture";
+        EXPECT_FALSE(look(picture({0, 20, 40}), true, nullptr).plain) << "no parameter sets";
 
-    // Only the header: the flag is unread.
-    Bytes cut_short = picture(2);
-    cut_short.insert(cut_short.end(), {0, 0, 0, 1, 0x02, 0x01});
-    EXPECT_FALSE(idle_cut_ready(c, look(cut_short, true)));
+        // A suffix SEI after the slices stays with the picture.
+        Bytes suffix = picture({0, 20, 40});
+        nal(suffix, 40, {0x05, 0x80});
+        EXPECT_TRUE(idle_cut_ready(c, look(suffix, true, &ps)));
+
+        // Only the header: the flag is unread.
+        Bytes cut_short = picture({0, 20});
+        cut_short.insert(cut_short.end(), {0, 0, 0, 1, 0x02, 0x01});
+        EXPECT_FALSE(idle_cut_ready(c, look(cut_short, true, &ps)));
+        param_sets_free(&ps);
+    }
 }
 
 TEST(IdleCut, QuietTimeSettingOutOfRangeIsOff) {
