@@ -45,11 +45,13 @@ struct NalUnit {
     uint8_t header; // first byte after the start code
 };
 
-// Calls fn(const NalUnit&) for every NAL unit of the packet, in order.
-template <typename Fn>
-void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
+// Calls fn(const NalUnit&) for the NAL units of the packet, in order, until
+// one whose header byte `stop` accepts: that one and what follows are left
+// unscanned.
+template <typename Stop, typename Fn>
+void nal_walk_until(const uint8_t *data, size_t size, Stop &&stop, Fn &&fn) {
     long sc = nal_find_start(data, size, 0);
-    while (sc >= 0) {
+    while (sc >= 0 && !stop(data[sc + 3])) {
         size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
         uint8_t header = data[sc + 3];
         long next = nal_find_start(data, size, (size_t)sc + 3);
@@ -62,6 +64,13 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
     }
 }
 
+// Calls fn(const NalUnit&) for every NAL unit of the packet, in order.
+template <typename Fn>
+void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
+    nal_walk_until(
+        data, size, [](uint8_t) { return false; }, fn);
+}
+
 // Calls fn(const NalUnit&) for the NAL units before the first slice, and stops
 // at that slice without scanning its data for the next start code. An access
 // unit carries its parameter sets, SEI and delimiter before its first slice
@@ -69,18 +78,8 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
 // all of them at the cost of the headers alone.
 template <typename Fn>
 void nal_walk_to_slice(const uint8_t *data, size_t size, bool is_hevc, Fn &&fn) {
-    long sc = nal_find_start(data, size, 0);
-    while (sc >= 0 && !nal_is_slice(data[sc + 3], is_hevc)) {
-        size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
-        uint8_t header = data[sc + 3];
-        long next = nal_find_start(data, size, (size_t)sc + 3);
-        size_t end = size;
-        if (next >= 0)
-            end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3) ? (size_t)next - 1
-                                                                             : (size_t)next;
-        fn(NalUnit{start, end - start, header});
-        sc = next;
-    }
+    nal_walk_until(
+        data, size, [&](uint8_t h) { return nal_is_slice(h, is_hevc); }, fn);
 }
 
 // Reads the bits of a NAL unit, skipping emulation-prevention bytes (the 03
