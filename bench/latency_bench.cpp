@@ -6,23 +6,30 @@
 // period as in the runs, give the decode time; the difference is what the
 // program itself adds.
 //
-//   bench_latency --stream FILE [--frames N] [--fps F] [--warmup N] [--sim EXE]
-//                 [--env NAME=VALUE]... [--keep 1]
-//   --env adds a variable to the program's environment (e.g. VEX_KMS_CADENCE=1);
-//   --keep 1 keeps each run's directory (log, update log, feed.log with the
-//   write times) and prints its path.
+//   bench_latency --stream FILE [--frames N] [--fps F] [--warmup N] [--runs N]
+//                 [--cases all|targets] [--sim EXE] [--env NAME=VALUE]... [--keep 1]
+//   --runs N runs every case N times (default 3), the cases taking turns, and
+//   prints for each percentile the smallest of the N figures and their spread
+//   (largest - smallest); --cases targets runs only the cases with a target;
+//   --env adds a variable to the program's environment for every case (e.g.
+//   VEX_SIM_BLOCKING_COMMIT=1); --keep 1 keeps each run's directory (log,
+//   update log, feed.log with the write times) and prints its path.
 //
 // Two ways of feeding are measured. "plain" writes each access unit as it is:
 // a byte-stream parser can only cut an access unit once the next one begins,
 // so each picture waits one frame period for its successor. "trailing AUD"
 // writes an access unit delimiter right after each unit, as a low-latency
-// sender does, so the unit is complete when its write ends.
+// sender does, so the unit is complete when its write ends. The plain feed is
+// also measured with the opt-in low-latency settings: the idle cut
+// (VEX_KMS_IDLE_CUT_MS), the standing-frame drop (VEX_KMS_STANDING_DROP) and
+// both, each against the default settings on the same feed and pacing.
 #include "bench/video_bench.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -38,9 +45,11 @@ namespace {
 struct Opts {
     std::string sim = VEX_SIM_EXE;
     std::string stream;
-    int frames = 600;
+    int frames = 240;
     double fps = 60;
     int warmup = 30;
+    int runs = 3;
+    bool targets_only = false;
     double vblank_ms = 2200.0 * 1125 / 148500; // the default board's 1080p60 mode
     std::vector<std::pair<std::string, std::string>> env;
     bool keep = false;
@@ -90,11 +99,14 @@ struct RunResult {
     int status = -1;
 };
 
+using Env = std::vector<std::pair<std::string, std::string>>;
+
 RunResult run(const Opts &o, const std::vector<Bytes> &aus, const std::vector<double> &decode_ms,
-              bool smooth, bool trailing_aud) {
+              bool smooth, bool trailing_aud, const Env &extra) {
     RunResult r;
     SimProcess p;
-    std::vector<std::pair<std::string, std::string>> env = o.env;
+    Env env = o.env;
+    env.insert(env.end(), extra.begin(), extra.end());
     if (!smooth) env.emplace_back("VEX_SMOOTH", "0");
     char tmpl[] = "/tmp/vex-bench-log.XXXXXX";
     int lfd = mkstemp(tmpl);
@@ -151,8 +163,48 @@ RunResult run(const Opts &o, const std::vector<Bytes> &aus, const std::vector<do
 
 int usage() {
     fprintf(stderr, "usage: bench_latency --stream FILE [--frames N] [--fps F] [--warmup N] "
-                    "[--sim EXE] [--env NAME=VALUE]... [--keep 1]\n");
+                    "[--runs N] [--cases all|targets] [--sim EXE] [--env NAME=VALUE]... "
+                    "[--keep 1]\n");
     return 2;
+}
+
+// One measured case: a feed, a pacing and the settings added for it.
+struct Case {
+    bool smooth, trailing;
+    std::string label; // the settings
+    Env env;
+    int base = -1;      // the case it is set against (-1: none)
+    double target = -1; // added p99 target in ms (< 0: none)
+    std::vector<Percentiles> added;
+    long missing = 0;
+    bool failed = false; // a run did not end with status 0
+};
+
+// Per percentile the smallest and the largest of the runs' figures.
+struct Spread {
+    double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    size_t n = 0;
+};
+Spread spread(const std::vector<Percentiles> &runs) {
+    Spread s;
+    bool first = true;
+    for (const Percentiles &p : runs) {
+        if (p.n == 0) continue;
+        const double v[3] = {p.p50, p.p95, p.p99};
+        for (int k = 0; k < 3; k++) {
+            s.lo[k] = first ? v[k] : std::min(s.lo[k], v[k]);
+            s.hi[k] = first ? v[k] : std::max(s.hi[k], v[k]);
+        }
+        s.n = first ? p.n : std::min(s.n, p.n);
+        first = false;
+    }
+    return s;
+}
+
+std::string triple(const double v[3], bool sign = false) {
+    char b[64];
+    snprintf(b, sizeof b, sign ? "%+.2f/%+.2f/%+.2f" : "%.2f/%.2f/%.2f", v[0], v[1], v[2]);
+    return b;
 }
 
 } // namespace
@@ -172,6 +224,10 @@ int main(int argc, char **argv) {
             o.warmup = atoi(v);
         else if (a == "--sim")
             o.sim = v;
+        else if (a == "--runs")
+            o.runs = atoi(v);
+        else if (a == "--cases" && (!strcmp(v, "all") || !strcmp(v, "targets")))
+            o.targets_only = !strcmp(v, "targets");
         else if (a == "--keep")
             o.keep = atoi(v) != 0;
         else if (a == "--env" && strchr(v, '='))
@@ -179,7 +235,7 @@ int main(int argc, char **argv) {
         else
             return usage();
     }
-    if (o.stream.empty() || o.fps <= 0 || o.frames <= o.warmup) return usage();
+    if (o.stream.empty() || o.fps <= 0 || o.frames <= o.warmup || o.runs < 1) return usage();
     av_log_set_level(AV_LOG_FATAL); // a lone trailing delimiter makes the decoder complain
     signal(SIGPIPE, SIG_IGN);
 
@@ -212,33 +268,72 @@ int main(int argc, char **argv) {
             board_counted.push_back((double)board_frame[i] / 1000.0);
     Percentiles bd = percentiles(board_counted);
 
-    printf("latency: %s, %d frames at %.0f fps (the first %d not counted), vblank period %.2f ms\n",
-           o.stream.c_str(), o.frames, o.fps, o.warmup, o.vblank_ms);
+    printf("latency: %s, %d frames at %.0f fps (the first %d not counted), vblank period %.2f ms; "
+           "each case run %d times, the cases taking turns\n",
+           o.stream.c_str(), o.frames, o.fps, o.warmup, o.vblank_ms, o.runs);
     printf("  decode alone (FFmpeg, 2 slice threads, paced)  p50/p95/p99 %.2f/%.2f/%.2f ms\n",
            d.p50, d.p95, d.p99);
     printf("  simulated board's decoder alone (paced)        p50/p95/p99 %.2f/%.2f/%.2f ms "
            "(FFmpeg and a copy into its dmabuf)\n",
            bd.p50, bd.p95, bd.p99);
-    printf("  %-16s %-13s %6s  %-26s %-26s %s\n", "pacing", "feed", "frames",
-           "latency p50/p95/p99 ms", "added p50/p95/p99 ms", "target: added p99");
-    bool all_met = true;
-    for (bool smooth : {false, true}) {
-        for (bool trailing : {true, false}) {
-            RunResult r = run(o, aus, decode_ms, smooth, trailing);
-            Percentiles l = percentiles(r.latency_ms), a = percentiles(r.added_ms);
-            double target = smooth ? o.vblank_ms + 1.0 : 1.0;
-            bool met = r.status == 0 && a.n > 0 && a.p99 <= target;
-            if (trailing) all_met = all_met && met;
-            char lat[64], add[64];
-            snprintf(lat, sizeof lat, "%.2f/%.2f/%.2f", l.p50, l.p95, l.p99);
-            snprintf(add, sizeof add, "%.2f/%.2f/%.2f", a.p50, a.p95, a.p99);
-            printf("  %-16s %-13s %6zu  %-26s %-26s <= %.2f ms: %s%s\n",
-                   smooth ? "vblank" : "show-on-arrival", trailing ? "trailing AUD" : "plain", l.n,
-                   lat, add, target, met ? "met" : "MISSED",
-                   r.missing ? (" (" + std::to_string(r.missing) + " not shown)").c_str() : "");
+
+    const Env cut = {{"VEX_KMS_IDLE_CUT_MS", "2"}};
+    const Env drop = {{"VEX_KMS_STANDING_DROP", "30"}};
+    Env both = cut;
+    both.insert(both.end(), drop.begin(), drop.end());
+    std::vector<Case> cases = {
+        {false, true, "default", {}, -1, 1.0, {}, 0, false},
+        {true, true, "default", {}, -1, o.vblank_ms + 1.0, {}, 0, false},
+    };
+    if (!o.targets_only) {
+        cases.push_back({false, false, "default", {}, -1, -1, {}, 0, false});          // 2
+        cases.push_back({false, false, "idle cut 2 ms", cut, 2, -1, {}, 0, false});    // 3
+        cases.push_back({true, false, "default (neither)", {}, -1, -1, {}, 0, false}); // 4
+        cases.push_back({true, false, "standing drop 30 (a)", drop, 4, -1, {}, 0, false});
+        cases.push_back({true, false, "idle cut 2 ms (b)", cut, 4, -1, {}, 0, false});
+        cases.push_back({true, false, "(a) + (b)", both, 4, -1, {}, 0, false});
+    }
+    for (int i = 0; i < o.runs; i++)
+        for (Case &c : cases) {
+            RunResult r = run(o, aus, decode_ms, c.smooth, c.trailing, c.env);
+            c.added.push_back(percentiles(r.added_ms));
+            c.missing = std::max(c.missing, r.missing);
+            c.failed = c.failed || r.status != 0;
         }
+
+    printf("  added ms (the program's time) per percentile p50/p95/p99: the smallest of the %d "
+           "runs, the spread (largest - smallest) and the difference to the default settings on "
+           "the same feed and pacing (both smallest of %d)\n",
+           o.runs, o.runs);
+    printf("  %-16s %-13s %-21s %6s  %-20s %-17s %-23s %s\n", "pacing", "feed", "settings",
+           "frames", "added", "spread", "vs default", "target: added p99");
+    bool all_met = true;
+    for (const Case &c : cases) {
+        Spread s = spread(c.added);
+        double sp[3], vs[3] = {0, 0, 0};
+        for (int k = 0; k < 3; k++) sp[k] = s.hi[k] - s.lo[k];
+        std::string against = "";
+        if (c.base >= 0) {
+            Spread b = spread(cases[(size_t)c.base].added);
+            for (int k = 0; k < 3; k++) vs[k] = s.lo[k] - b.lo[k];
+            against = triple(vs, true);
+        }
+        std::string target = "";
+        if (c.target >= 0) {
+            bool met = !c.failed && s.n > 0 && s.lo[2] <= c.target;
+            all_met = all_met && met;
+            char t[64];
+            snprintf(t, sizeof t, "<= %.2f ms: %s", c.target, met ? "met" : "MISSED");
+            target = t;
+        }
+        printf("  %-16s %-13s %-21s %6zu  %-20s %-17s %-23s %s%s%s\n",
+               c.smooth ? "vblank" : "show-on-arrival", c.trailing ? "trailing AUD" : "plain",
+               c.label.c_str(), s.n, triple(s.lo).c_str(), triple(sp).c_str(), against.c_str(),
+               target.c_str(),
+               c.missing ? (" (up to " + std::to_string(c.missing) + " not shown)").c_str() : "",
+               c.failed ? " (a run FAILED)" : "");
     }
     printf("  (the targets apply to the trailing-AUD feed; a plain feed adds one frame period in "
-           "the parser)\n");
+           "the parser unless the idle cut sends each picture once input has gone quiet)\n");
     return all_met ? 0 : 3;
 }

@@ -2,7 +2,9 @@
 // arrives in chunks (their size chosen by the first byte), is cut into access
 // units by the codec library's parser, and each unit is classified and its
 // parameter sets tracked; the deferred H.265 scan runs over the same chunks
-// as they accumulate, dropping what it rejects.
+// as they accumulate, dropping what it rejects. Each unit is also inspected
+// as the idle cut inspects the bytes it holds.
+#include "stream/idle_cut.h"
 #include "stream/nal.h"
 #include "stream/param_sets.h"
 #include "stream/reader.h"
@@ -27,6 +29,7 @@ void classify(const uint8_t *p, size_t n, bool hevc, ParamSets *ps) {
     size_t units = 0;
     nal_walk(p, n, [&](const NalUnit &u) { units += u.len > 0; });
     if (n < 4) return;
+    idle_cut_inspect(p, n, hevc, ps);
     if (param_sets_track(ps, p, n, hevc) > 0 && nal_has_random_access(p, n, hevc) &&
         param_sets_complete(ps, hevc)) {
         std::vector<uint8_t> ed(param_sets_extradata_len(ps, hevc));

@@ -99,6 +99,61 @@ long NalBits::ue() {
     return over ? -1 : v;
 }
 
+// Reads an H.265 SPS from after its NAL header up to
+// sps_seq_parameter_set_id; returns sps_max_sub_layers_minus1.
+static int hevc_sps_skip_to_id(NalBits &b) {
+    b.skip(4); // VPS id
+    int sub = (int)b.bits(3);
+    b.skip(1);
+    // profile_tier_level: the general part, then per sub-layer flags,
+    // alignment and optional sub-layer profiles and levels.
+    b.skip(96);
+    bool prof[8] = {}, lvl[8] = {};
+    for (int i = 0; i < sub; i++) {
+        prof[i] = b.bit();
+        lvl[i] = b.bit();
+    }
+    if (sub > 0) b.skip(2 * (8 - sub));
+    for (int i = 0; i < sub; i++) b.skip((prof[i] ? 88 : 0) + (lvl[i] ? 8 : 0));
+    return sub;
+}
+
+int nal_hevc_address_bits(const uint8_t *unit, size_t len) {
+    NalBits b(unit, len);
+    b.skip(16); // NAL header
+    const int sub = hevc_sps_skip_to_id(b);
+    b.ue(); // SPS id
+    const long chroma = b.ue();
+    if (chroma == 3) b.skip(1);
+    const long w = b.ue(), h = b.ue();
+    if (b.bit()) // conformance window
+        for (int i = 0; i < 4; i++) b.ue();
+    b.ue(); // bit depths
+    b.ue();
+    b.ue(); // log2_max_pic_order_cnt_lsb_minus4
+    const bool all_layers = b.bit();
+    for (int i = all_layers ? 0 : sub; i <= sub; i++)
+        for (int k = 0; k < 3; k++) b.ue();
+    const long min_cb = b.ue() + 3, diff = b.ue();
+    const long ctb = min_cb + diff;
+    if (b.over || w <= 0 || h <= 0 || min_cb > 6 || diff < 0 || ctb < 4 || ctb > 6) return -1;
+    const long ctbs = ((w + (1L << ctb) - 1) >> ctb) * ((h + (1L << ctb) - 1) >> ctb);
+    int bits = 0;
+    while ((1L << bits) < ctbs) bits++;
+    return bits;
+}
+
+int nal_hevc_pps_dependent_slices(const uint8_t *unit, size_t len, int *sps_id) {
+    NalBits b(unit, len);
+    b.skip(16); // NAL header
+    b.ue();     // PPS id
+    const long sps = b.ue();
+    const int dependent = (int)b.bit();
+    if (b.over || sps < 0 || sps > 15) return -1;
+    *sps_id = (int)sps;
+    return dependent;
+}
+
 int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc) {
     NalBits b(unit, len);
     long id = -1, max = 0;
@@ -118,19 +173,7 @@ int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc) {
             id = b.bits(4);
             max = 15;
         } else if (entry == 1) {
-            b.skip(4); // VPS id
-            int sub = (int)b.bits(3);
-            b.skip(1);
-            // profile_tier_level: the general part, then per sub-layer flags,
-            // alignment and optional sub-layer profiles and levels.
-            b.skip(96);
-            bool prof[8] = {}, lvl[8] = {};
-            for (int i = 0; i < sub; i++) {
-                prof[i] = b.bit();
-                lvl[i] = b.bit();
-            }
-            if (sub > 0) b.skip(2 * (8 - sub));
-            for (int i = 0; i < sub; i++) b.skip((prof[i] ? 88 : 0) + (lvl[i] ? 8 : 0));
+            hevc_sps_skip_to_id(b);
             id = b.ue();
             max = 15;
         } else if (entry == 2) {

@@ -45,11 +45,13 @@ struct NalUnit {
     uint8_t header; // first byte after the start code
 };
 
-// Calls fn(const NalUnit&) for every NAL unit of the packet, in order.
-template <typename Fn>
-void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
+// Calls fn(const NalUnit&) for the NAL units of the packet, in order, until
+// one whose header byte `stop` accepts: that one and what follows are left
+// unscanned.
+template <typename Stop, typename Fn>
+void nal_walk_until(const uint8_t *data, size_t size, Stop &&stop, Fn &&fn) {
     long sc = nal_find_start(data, size, 0);
-    while (sc >= 0) {
+    while (sc >= 0 && !stop(data[sc + 3])) {
         size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
         uint8_t header = data[sc + 3];
         long next = nal_find_start(data, size, (size_t)sc + 3);
@@ -62,6 +64,13 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
     }
 }
 
+// Calls fn(const NalUnit&) for every NAL unit of the packet, in order.
+template <typename Fn>
+void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
+    nal_walk_until(
+        data, size, [](uint8_t) { return false; }, fn);
+}
+
 // Calls fn(const NalUnit&) for the NAL units before the first slice, and stops
 // at that slice without scanning its data for the next start code. An access
 // unit carries its parameter sets, SEI and delimiter before its first slice
@@ -69,18 +78,8 @@ void nal_walk(const uint8_t *data, size_t size, Fn &&fn) {
 // all of them at the cost of the headers alone.
 template <typename Fn>
 void nal_walk_to_slice(const uint8_t *data, size_t size, bool is_hevc, Fn &&fn) {
-    long sc = nal_find_start(data, size, 0);
-    while (sc >= 0 && !nal_is_slice(data[sc + 3], is_hevc)) {
-        size_t start = (sc > 0 && data[sc - 1] == 0) ? (size_t)sc - 1 : (size_t)sc;
-        uint8_t header = data[sc + 3];
-        long next = nal_find_start(data, size, (size_t)sc + 3);
-        size_t end = size;
-        if (next >= 0)
-            end = (data[next - 1] == 0 && (size_t)next - 1 > (size_t)sc + 3) ? (size_t)next - 1
-                                                                             : (size_t)next;
-        fn(NalUnit{start, end - start, header});
-        sc = next;
-    }
+    nal_walk_until(
+        data, size, [&](uint8_t h) { return nal_is_slice(h, is_hevc); }, fn);
 }
 
 // Reads the bits of a NAL unit, skipping emulation-prevention bytes (the 03
@@ -107,6 +106,15 @@ struct NalBits {
 // is cut short or the id is out of the codec's range (H.264: SPS 0..31, PPS
 // 0..255; H.265: VPS 0..15, SPS 0..15, PPS 0..63).
 int nal_param_set_id(const uint8_t *unit, size_t len, int entry, bool is_hevc);
+
+// H.265, from a sequence parameter set's unit (header included): the width
+// in bits of a slice's slice_segment_address (enough for every coding tree
+// block of the picture), or -1 when the unit cannot be read that far.
+int nal_hevc_address_bits(const uint8_t *unit, size_t len);
+// H.265, from a picture parameter set's unit (header included): whether its
+// slices carry dependent_slice_segment_flag (1 or 0), its SPS id in `sps_id`;
+// -1 when it cannot be read.
+int nal_hevc_pps_dependent_slices(const uint8_t *unit, size_t len, int *sps_id);
 
 // The deferred start of an H.265 decoder: scanning from the start, the first
 // slice must be preceded by both an SPS and a PPS.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 #include "core/clock.h"
@@ -13,6 +14,7 @@
 #include "core/exit_status.h"
 #include "stream/decoder.h"
 #include "stream/detect_queue.h"
+#include "stream/idle_cut.h"
 #include "stream/mailbox.h"
 #include "stream/nal.h"
 #include "stream/param_sets.h"
@@ -59,6 +61,24 @@ struct InputBuffer {
     }
 };
 
+// The idle cut's side of the parser: a copy of the bytes the parser holds
+// (given to it and not yet handed out in a unit), to be inspected and sent
+// when input goes quiet. The parser hands out its units as consecutive pieces
+// of what it was given, so the copy follows it exactly.
+struct CutState {
+    int ms = 0; // quiet time before a cut; 0: off
+    IdleCut learn;
+    InputBuffer held;
+    size_t primed = 0; // leading bytes of `held` that only gave a fresh parser
+                       // the parameter sets; they are not sent
+    long changes = 0;  // bumped with every change of `held`
+    long seen = -1;    // `changes` when `view` was taken
+    HeldUnit view;
+    int64_t last_input_us = 0;
+    long cuts = 0;
+    bool lost = false; // the copy stopped matching the parser: no more cuts
+};
+
 struct Reader {
     ReaderArgs *ra;
     bool is_hevc;
@@ -76,6 +96,7 @@ struct Reader {
     int64_t stalls = 0;
     int64_t reopens = 0;
     int64_t last_frame_ms = 0;
+    CutState cut;
 };
 
 [[noreturn]] void exit_for_respawn() {
@@ -200,6 +221,68 @@ void check_stall(Reader &r) {
     r.last_frame_ms = now;
 }
 
+void cut_parser_replaced(CutState &c) {
+    c.held.len = 0;
+    c.primed = 0;
+    c.changes++;
+}
+
+void cut_lose_track(CutState &c, const char *why) {
+    vlog("idle cut: %s — the idle cut is off from here on", why);
+    vlog_flush();
+    c.lost = true;
+    free(c.held.data);
+    c.held = InputBuffer{};
+    c.primed = 0;
+}
+
+// Bytes the parser consumed.
+void cut_fed(CutState &c, const uint8_t *data, size_t n) {
+    if (c.lost || n == 0) return;
+    if (c.held.len + n > reader_buffer_limit) {
+        cut_lose_track(c, "more than 8 MiB of input without an access unit");
+        return;
+    }
+    if (c.held.reserve(n) < 0) {
+        cut_lose_track(c, "no memory for the copy of the parser's input");
+        return;
+    }
+    memcpy(c.held.data + c.held.len, data, n);
+    c.held.len += n;
+    c.held.pad();
+    c.changes++;
+}
+
+// A unit the parser handed out: it is the front of the copy. Leaves out the
+// priming bytes and, for a unit ended by the next one (`ended`), learns from
+// it. Returns false when there is nothing to send (the priming bytes only).
+bool cut_handed_out(Reader &r, const uint8_t *out, size_t size, bool ended) {
+    CutState &c = r.cut;
+    if (c.lost) return true;
+    if (size > c.held.len || memcmp(out, c.held.data, size) != 0) {
+        cut_lose_track(c, "the parser handed out bytes it was not given");
+        return true;
+    }
+    size_t skip = c.primed < size ? c.primed : size;
+    c.held.consume(size);
+    c.held.pad();
+    c.primed -= skip;
+    c.changes++;
+    r.pkt->data += skip;
+    r.pkt->size -= (int)skip;
+    if (r.pkt->size <= 0) return false;
+    if (ended && idle_cut_learn(&c.learn, idle_cut_inspect(r.pkt->data, (size_t)r.pkt->size,
+                                                           r.is_hevc, &r.ps))) {
+        static int reported;
+        if (reported < 5) {
+            vlog("idle cut: pictures of %d slice(s) — each is sent after %d ms of quiet input%s",
+                 c.learn.learned, c.ms, ++reported == 5 ? " (further changes not logged)" : "");
+            vlog_flush();
+        }
+    }
+    return true;
+}
+
 // One access unit from the parser: detection clone, classification,
 // parameter-set tracking, send and drain, stall check.
 void handle_packet(Reader &r) {
@@ -246,6 +329,7 @@ void handle_packet(Reader &r) {
             vlog("av_parser_init failed after reopen — exiting for respawn");
             exit_for_respawn();
         }
+        cut_parser_replaced(r.cut);
     }
     check_stall(r);
 }
@@ -258,13 +342,96 @@ void parse_input(Reader &r) {
         int used = av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, r.in.data + pos,
                                     (int)(r.in.len - pos), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         if (used < 0) break;
+        if (r.cut.ms) cut_fed(r.cut, r.in.data + pos, (size_t)used);
         pos += (size_t)used;
         if (out_size == 0) break;
         r.pkt->data = out;
         r.pkt->size = out_size;
+        if (r.cut.ms && !cut_handed_out(r, out, (size_t)out_size, true)) continue;
         handle_packet(r);
     }
     r.in.consume(pos);
+}
+
+// Gives a fresh parser the stream's parameter sets, so that its own look at
+// the units it cuts finds them (it complains about every slice otherwise).
+// They stay at the front of the copy and are left out of what is sent.
+void cut_prime(Reader &r) {
+    CutState &c = r.cut;
+    size_t len = param_sets_extradata_len(&r.ps, r.is_hevc);
+    if (!param_sets_complete(&r.ps, r.is_hevc) || len == 0 || c.held.reserve(len) < 0) return;
+    param_sets_write_extradata(&r.ps, r.is_hevc, c.held.data);
+    uint8_t *out = nullptr;
+    int out_size = 0;
+    int used = av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, c.held.data, (int)len,
+                                AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (used != (int)len || out_size != 0) {
+        cut_lose_track(c, "a fresh parser did not take the parameter sets");
+        return;
+    }
+    c.held.len = len;
+    c.held.pad();
+    c.primed = len;
+    c.changes++;
+}
+
+// Sends the picture the parser holds and starts a fresh parser, which begins
+// with the next unit: what follows the cut (delimiter, parameter sets, SEI)
+// opens the next unit, as it would have after a cut by the parser itself.
+// Zero bytes at the end of the held bytes may begin the next start code: the
+// fresh parser gets them (three at most: the rest can only be padding).
+void cut_now(Reader &r) {
+    static const uint8_t zeros[3] = {};
+    CutState &c = r.cut;
+    AVCodecParserContext *np = av_parser_init(r.ra->codec->id);
+    if (!np) {
+        cut_lose_track(c, "no fresh parser");
+        return;
+    }
+    av_parser_close(r.ra->parser);
+    r.ra->parser = np;
+    c.cuts++;
+    idle_cut_sent(&c.learn);
+    size_t carry = c.view.tail_zeros < sizeof zeros ? c.view.tail_zeros : sizeof zeros;
+    r.pkt->data = c.held.data + c.primed;
+    r.pkt->size = (int)(c.held.len - c.primed - c.view.tail_zeros);
+    handle_packet(r); // a re-open replaces the parser again, unprimed
+    cut_parser_replaced(c);
+    if (r.ra->parser != np) return;
+    cut_prime(r);
+    if (carry == 0 || c.lost) return;
+    uint8_t *out = nullptr;
+    int out_size = 0;
+    int used = av_parser_parse2(np, r.ra->ctx, &out, &out_size, zeros, (int)carry, AV_NOPTS_VALUE,
+                                AV_NOPTS_VALUE, 0);
+    if (used != (int)carry || out_size != 0)
+        cut_lose_track(c, "a fresh parser did not take the zero bytes");
+    else
+        cut_fed(c, zeros, carry);
+}
+
+// With the idle cut on and a picture held that may be cut: waits for input at
+// most until the quiet time is over, and cuts when none has come. Quiet means
+// nothing to read: the time since the last read alone is not enough, as input
+// may have arrived while the reader was decoding. Returns true when the caller
+// should look again before reading (a cut was made, or the wait was cut short
+// by a signal).
+bool cut_wait(Reader &r) {
+    CutState &c = r.cut;
+    if (!c.ms || c.lost) return false;
+    if (c.seen != c.changes) {
+        c.view = idle_cut_inspect(c.held.data + c.primed, c.held.len - c.primed, r.is_hevc, &r.ps);
+        c.seen = c.changes;
+    }
+    if (!idle_cut_ready(c.learn, c.view)) return false;
+    int64_t left_us = c.ms * 1000 - (mono_us() - c.last_input_us);
+    pollfd p{0, POLLIN, 0};
+    int n = poll(&p, 1, left_us > 0 ? (int)((left_us + 999) / 1000) : 0);
+    if (n < 0) return errno == EINTR;
+    if (n > 0) return false; // input (or its end) is waiting
+    if (!idle_cut_due(c.learn, c.view, (mono_us() - c.last_input_us) / 1000, c.ms)) return true;
+    cut_now(r);
+    return true;
 }
 
 // End of input: the parser hands out the access unit it holds (nothing follows
@@ -272,15 +439,21 @@ void parse_input(Reader &r) {
 // A held unit without a picture (the delimiter that closes a stream) is not sent.
 void flush_at_end(Reader &r) {
     parse_input(r);
-    for (int i = 0; i < 4; i++) { // one unit is held; a few tries cost nothing
+    // After an idle cut the parser may hold nothing of the stream but the
+    // parameter sets it was given: nothing to hand out (it would complain).
+    const CutState &c = r.cut;
+    bool held =
+        !c.ms || c.lost || nal_has_slice(c.held.data + c.primed, c.held.len - c.primed, r.is_hevc);
+    for (int i = 0; held && i < 4; i++) { // one unit is held; a few tries cost nothing
         uint8_t *out = nullptr;
         int out_size = 0;
         av_parser_parse2(r.ra->parser, r.ra->ctx, &out, &out_size, nullptr, 0, AV_NOPTS_VALUE,
                          AV_NOPTS_VALUE, 0);
         if (out_size <= 0) break;
-        if (!nal_has_slice(out, (size_t)out_size, r.is_hevc)) continue;
         r.pkt->data = out;
         r.pkt->size = out_size;
+        if (r.cut.ms && !cut_handed_out(r, out, (size_t)out_size, false)) continue;
+        if (!nal_has_slice(r.pkt->data, (size_t)r.pkt->size, r.is_hevc)) continue;
         handle_packet(r);
     }
     drain_decoder_at_end(r.ra->ctx);
@@ -305,6 +478,13 @@ void *reader_thread(void *arg) {
     r.pkt = av_packet_alloc();
     r.last_frame_ms = mono_ms();
     bool open = !r.ra->deferred;
+    r.cut.ms = idle_cut_ms(env_get("VEX_KMS_IDLE_CUT_MS"));
+    if (r.cut.ms) {
+        vlog("idle cut on: a held picture of the learned slice count is sent after %d ms of "
+             "quiet input",
+             r.cut.ms);
+        vlog_flush();
+    }
 
     while (r.pkt) {
         if (r.in.reserve((size_t)r.read_size) < 0) {
@@ -315,9 +495,11 @@ void *reader_thread(void *arg) {
             r.in.len = 0;
             continue;
         }
+        if (open && cut_wait(r)) continue;
         ssize_t n = read(0, r.in.data + r.in.len, (size_t)r.read_size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        r.cut.last_input_us = mono_us();
         r.in.len += (size_t)n;
         r.in.pad();
 
@@ -330,6 +512,12 @@ void *reader_thread(void *arg) {
         parse_input(r);
     }
     if (open && r.pkt) flush_at_end(r);
+    if (r.cut.ms) {
+        vlog("idle cut: %ld access units sent after quiet input, %ld of them found split",
+             r.cut.cuts, r.cut.learn.relearns);
+        vlog_flush();
+    }
+    free(r.cut.held.data);
 
     param_sets_free(&r.ps);
     free(r.in.data);

@@ -178,5 +178,32 @@ finish h264_stamped_onekey_480p.h264 h264 150
 h264_stamped 640 360 60 "$work/h264_stamped_bframes.h264" 60 2
 finish h264_stamped_bframes.h264 h264 60
 
+# --- pictures of four slices, each access unit opened by a delimiter (as
+# hardware encoders send them), 60 stamped pictures at 640x360 finely
+# quantised: a slice outgrows the smallest read (4 KiB). Key frames with their
+# parameter sets every 20 pictures. sliced CODEC OUT.
+sliced() {
+    local rc="keyint=20:min-keyint=20:scenecut=0:slices=4:aud=1:qp=8:repeat-headers=1"
+    if [[ $1 == h264 ]]; then
+        ff -f lavfi -i "testsrc2=size=640x360:rate=60" -frames:v 60 -vf "$(stamp_filter)" \
+            -pix_fmt yuv420p -c:v libx264 -preset ultrafast -bf 0 -x264-params "$rc" \
+            -bsf:v h264_mp4toannexb -f h264 "$2"
+    else
+        ff -f lavfi -i "testsrc2=size=640x360:rate=60" -frames:v 60 -vf "$(stamp_filter)" \
+            -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
+            -x265-params "log-level=error:bframes=0:open-gop=0:$rc" -f hevc "$2"
+    fi
+    local aud=9 idr=5
+    [[ $1 == h264 ]] || { aud=35; idr=20; }
+    dump "$1" "$2" | awk -v aud=$aud -v idr=$idr '
+        { n = 0; for (i = 3; i <= NF; i++) if ($i == idr || $i == 1) n++ }
+        n != 4 || $3 != aud { bad++ }
+        END { exit (NR == 60 && !bad) ? 0 : 1 }' || die "$2: not 60 units of a delimiter and 4 slices"
+}
+sliced h264 "$work/h264_sliced_360p.h264"
+finish h264_sliced_360p.h264 h264 60
+sliced hevc "$work/hevc_sliced_360p.h265"
+finish hevc_sliced_360p.h265 hevc 60
+
 echo "$stamp" >"$out/.stamp"
 echo "test streams written to $out"

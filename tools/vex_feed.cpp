@@ -6,10 +6,14 @@
 //     --fps N             access units per second; 0 = as fast as possible (default 0);
 //                         after a blocked write the pace resumes without a catch-up burst
 //     --pause-at N        after N access units have been written ...
-//     --pause-ms M        ... pause M ms (the rest of the schedule moves by M)
+//     --pause-ms M        ... pause M ms (the rest of the schedule moves by M; after
+//                         the last unit: before the end of the stream)
 //     --loop K            play the stream K times in all (default 1)
 //     --count N           stop after N access units (default: all)
-//     --log FILE          per access unit "<index> <monotonic µs when fully written> <bytes>"
+//     --nal-pause-ms M    write each access unit NAL unit by NAL unit, pausing M ms
+//                         between them (a sender that sends each slice as it is coded)
+//     --log FILE          per access unit "<index> <monotonic µs when fully written> <bytes>
+//                         <monotonic µs when its first byte was written>"
 //
 // With a COMMAND the stream goes to the command's standard input and the exit
 // status is the command's (128 + signal when it was killed). A reader that
@@ -39,6 +43,7 @@ struct FeedOpts {
     long pause_ms = 0;
     long loops = 1;
     long count = -1;
+    long nal_pause_ms = 0;
     const char *log_path = nullptr;
     const char *file = nullptr;
     char **cmd = nullptr;
@@ -77,9 +82,9 @@ bool ends_with(const char *s, const char *suffix) {
 }
 
 int usage() {
-    fprintf(stderr,
-            "usage: vex-feed [--codec h264|hevc] [--fps N] [--pause-at N --pause-ms M]\n"
-            "                [--loop K] [--count N] [--log FILE] FILE [-- COMMAND ARGS...]\n");
+    fprintf(stderr, "usage: vex-feed [--codec h264|hevc] [--fps N] [--pause-at N --pause-ms M]\n"
+                    "                [--loop K] [--count N] [--nal-pause-ms M] [--log FILE]\n"
+                    "                FILE [-- COMMAND ARGS...]\n");
     return 2;
 }
 
@@ -115,19 +120,38 @@ int parse_args(int argc, char **argv, FeedOpts *o) {
             o->loops = atol(v);
         } else if (!strcmp(a, "--count")) {
             o->count = atol(v);
+        } else if (!strcmp(a, "--nal-pause-ms")) {
+            o->nal_pause_ms = atol(v);
         } else if (!strcmp(a, "--log")) {
             o->log_path = v;
         } else {
             return -1;
         }
     }
-    if (!o->file || o->fps < 0 || o->loops < 1) return -1;
+    if (!o->file || o->fps < 0 || o->loops < 1 || o->nal_pause_ms < 0) return -1;
     if (o->hevc < 0) o->hevc = ends_with(o->file, ".h265") || ends_with(o->file, ".hevc");
     return 0;
 }
 
-// Plays the access units into `fd`; fills `done_us` with the write-completion times.
-int feed(const FeedOpts &o, const std::vector<Bytes> &aus, int fd, std::vector<int64_t> *done_us) {
+// Writes one access unit, NAL unit by NAL unit with a pause between them when
+// asked for. Returns as write_all.
+int write_unit(const FeedOpts &o, int fd, const Bytes &au) {
+    if (o.nal_pause_ms <= 0) return write_all(fd, au.data(), au.size());
+    std::vector<Nal> nals = find_nals(au.data(), au.size(), o.hevc != 0);
+    size_t from = 0;
+    for (size_t k = 0; k < nals.size(); k++) {
+        size_t to = k + 1 < nals.size() ? nals[k + 1].start : au.size();
+        if (k > 0) sleep_until_us(mono_us() + o.nal_pause_ms * 1000);
+        if (int r = write_all(fd, au.data() + from, to - from)) return r;
+        from = to;
+    }
+    return from < au.size() ? write_all(fd, au.data() + from, au.size() - from) : 0;
+}
+
+// Plays the access units into `fd`; fills `done_us` with the write-completion
+// times and `first_us` with the times the first byte of each unit was written.
+int feed(const FeedOpts &o, const std::vector<Bytes> &aus, int fd, std::vector<int64_t> *done_us,
+         std::vector<int64_t> *first_us) {
     long total = (long)aus.size() * o.loops;
     if (o.count >= 0 && o.count < total) total = o.count;
     int64_t period = o.fps > 0 ? (int64_t)(1e6 / o.fps) : 0;
@@ -145,7 +169,8 @@ int feed(const FeedOpts &o, const std::vector<Bytes> &aus, int fd, std::vector<i
             sleep_until_us(t0 + i * period + shift);
         }
         const Bytes &au = aus[(size_t)i % aus.size()];
-        int r = write_all(fd, au.data(), au.size());
+        first_us->push_back(mono_us());
+        int r = write_unit(o, fd, au);
         if (r > 0) {
             fprintf(stderr, "vex-feed: reader closed the stream after %ld of %ld access units\n", i,
                     total);
@@ -154,17 +179,21 @@ int feed(const FeedOpts &o, const std::vector<Bytes> &aus, int fd, std::vector<i
         if (r < 0) return -1;
         done_us->push_back(mono_us());
     }
+    // A pause after the last unit holds the end of the stream back.
+    if (o.pause_at == total && o.pause_ms > 0) sleep_until_us(mono_us() + o.pause_ms * 1000);
     return 0;
 }
 
-int write_log(const char *path, const std::vector<Bytes> &aus, const std::vector<int64_t> &done) {
+int write_log(const char *path, const std::vector<Bytes> &aus, const std::vector<int64_t> &done,
+              const std::vector<int64_t> &first) {
     FILE *f = fopen(path, "w");
     if (!f) {
         fprintf(stderr, "vex-feed: cannot create %s: %s\n", path, strerror(errno));
         return -1;
     }
     for (size_t i = 0; i < done.size(); i++)
-        fprintf(f, "%zu %lld %zu\n", i, (long long)done[i], aus[i % aus.size()].size());
+        fprintf(f, "%zu %lld %zu %lld\n", i, (long long)done[i], aus[i % aus.size()].size(),
+                (long long)first[i]);
     return fclose(f) == 0 ? 0 : -1;
 }
 
@@ -209,10 +238,11 @@ int main(int argc, char **argv) {
         fd = p[1];
     }
 
-    std::vector<int64_t> done;
+    std::vector<int64_t> done, first;
     done.reserve(aus.size() * (size_t)o.loops);
-    int rc = feed(o, aus, fd, &done) < 0 ? 1 : 0;
-    if (o.log_path && write_log(o.log_path, aus, done) < 0) rc = 1;
+    first.reserve(aus.size() * (size_t)o.loops);
+    int rc = feed(o, aus, fd, &done, &first) < 0 ? 1 : 0;
+    if (o.log_path && write_log(o.log_path, aus, done, first) < 0) rc = 1;
     if (child > 0) {
         close(fd);
         int st = 0;
