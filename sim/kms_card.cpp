@@ -34,6 +34,22 @@ std::vector<KmsCard *> &g_cards = *new std::vector<KmsCard *>; // parallel to g_
 std::vector<KmsFile *> &g_files = *new std::vector<KmsFile *>;
 bool g_exit_hook = false;
 
+// The identities (device, inode) of the open card files, kept apart for the
+// read() wrapper: it sees every read of every thread, the program's standard
+// input included, and must not wait for the card lock, which the presentation
+// thread holds through each display call. Changed with both locks held.
+std::mutex &g_card_ids_lock = *new std::mutex;
+std::vector<std::pair<uint64_t, uint64_t>> &g_card_ids =
+    *new std::vector<std::pair<uint64_t, uint64_t>>;
+
+void card_ids_set(const KmsFile *f, bool open) {
+    std::lock_guard<std::mutex> g(g_card_ids_lock);
+    const std::pair<uint64_t, uint64_t> id{f->dev, f->ino};
+    auto it = std::find(g_card_ids.begin(), g_card_ids.end(), id);
+    if (open && it == g_card_ids.end()) g_card_ids.push_back(id);
+    if (!open && it != g_card_ids.end()) g_card_ids.erase(it);
+}
+
 constexpr uint32_t fb_max_size = 8192;
 
 constexpr KmsFormatInfo formats[] = {
@@ -528,6 +544,7 @@ void file_release(KmsFile *f) {
     while (!f->handles.empty()) gem_close(f, f->handles.begin()->first);
     if (c.master == f) c.master = nullptr;
     g_files.erase(std::remove(g_files.begin(), g_files.end(), f), g_files.end());
+    card_ids_set(f, false);
     delete f;
 }
 
@@ -1044,6 +1061,7 @@ int sim_kms_open(const char *path, int flags) {
     f->dev = st.st_dev;
     f->ino = st.st_ino;
     g_files.push_back(f);
+    card_ids_set(f, true);
     if (!c->master) c->master = f;
     if (!g_exit_hook) {
         g_exit_hook = true;
@@ -1788,9 +1806,11 @@ extern "C" ssize_t __real_read(int fd, void *buf, size_t n);
 extern "C" ssize_t __wrap_read(int fd, void *buf, size_t n) {
     const int saved = errno;
     bool card = false;
-    {
-        KmsGuard g;
-        card = !g_files.empty() && kms_file(fd) != nullptr;
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        std::lock_guard<std::mutex> g(g_card_ids_lock);
+        const std::pair<uint64_t, uint64_t> id{st.st_dev, st.st_ino};
+        card = std::find(g_card_ids.begin(), g_card_ids.end(), id) != g_card_ids.end();
     }
     errno = saved;
     if (!card) return __real_read(fd, buf, n);

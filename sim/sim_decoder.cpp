@@ -283,11 +283,11 @@ int write_nv12(const AVFrame *src, uint8_t *y, uint8_t *uv, int pitch, int luma_
     const int cw = (w + 1) / 2, ch = (h + 1) / 2;
     for (int r = 0; r < luma_rows; r++) {
         const int from = r < h ? w : 0;
-        memset(y + (size_t)r * pitch + from, 16, (size_t)(pitch - from));
+        if (from < pitch) memset(y + (size_t)r * pitch + from, 16, (size_t)(pitch - from));
     }
     for (int r = 0; r < chroma_rows; r++) {
         const int from = r < ch ? 2 * cw : 0;
-        memset(uv + (size_t)r * pitch + from, 128, (size_t)(pitch - from));
+        if (from < pitch) memset(uv + (size_t)r * pitch + from, 128, (size_t)(pitch - from));
     }
     if (src->format == AV_PIX_FMT_YUV420P || src->format == AV_PIX_FMT_YUVJ420P) {
         for (int r = 0; r < h; r++)
