@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,6 +26,44 @@ int64_t bench_mono_us() {
 
 namespace {
 
+// The receiving end of a hand-over: a thread that waits for each picture and drops it.
+struct HandOver {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    AVFrame *frame = nullptr;
+    bool done = false;
+    pthread_t thread{};
+
+    static void *run(void *arg) {
+        auto *h = static_cast<HandOver *>(arg);
+        pthread_mutex_lock(&h->lock);
+        for (;;) {
+            while (!h->frame && !h->done) pthread_cond_wait(&h->cv, &h->lock);
+            if (h->frame) av_frame_free(&h->frame);
+            if (h->done) break;
+        }
+        pthread_mutex_unlock(&h->lock);
+        return nullptr;
+    }
+    // Passes `f` over (a picture still waiting is dropped first).
+    void give(AVFrame *f) {
+        AVFrame *old = nullptr;
+        pthread_mutex_lock(&lock);
+        old = frame;
+        frame = f;
+        pthread_mutex_unlock(&lock);
+        pthread_cond_signal(&cv);
+        av_frame_free(&old);
+    }
+    void stop() {
+        pthread_mutex_lock(&lock);
+        done = true;
+        pthread_mutex_unlock(&lock);
+        pthread_cond_signal(&cv);
+        pthread_join(thread, nullptr);
+    }
+};
+
 AVPixelFormat pick_drm_prime(AVCodecContext *, const AVPixelFormat *fmts) {
     for (const AVPixelFormat *f = fmts; *f != AV_PIX_FMT_NONE; f++)
         if (*f == AV_PIX_FMT_DRM_PRIME) return *f;
@@ -34,7 +73,7 @@ AVPixelFormat pick_drm_prime(AVCodecContext *, const AVPixelFormat *fmts) {
 } // namespace
 
 int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64_t> *per_frame,
-                     double fps, bool board_decoder) {
+                     double fps, bool board_decoder, bool hand_over) {
     const AVCodec *codec = board_decoder
                                ? avcodec_find_decoder_by_name(hevc ? "hevc_rkmpp" : "h264_v4l2m2m")
                                : avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
@@ -52,6 +91,15 @@ int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64
         return -1;
     }
     if (per_frame) per_frame->assign(aus.size(), 0);
+    HandOver h;
+    if (hand_over && pthread_create(&h.thread, nullptr, HandOver::run, &h) != 0) hand_over = false;
+    // Drops the received picture, or hands it over.
+    auto take = [&] {
+        if (!hand_over) return av_frame_unref(frame);
+        AVFrame *f = av_frame_clone(frame);
+        av_frame_unref(frame);
+        if (f) h.give(f);
+    };
     const int64_t start = bench_mono_us();
     const int64_t period = fps > 0 ? (int64_t)(1e6 / fps) : 0;
     for (size_t i = 0; i < aus.size(); i++) {
@@ -64,12 +112,13 @@ int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64
         pkt->data = const_cast<uint8_t *>(aus[i].data());
         pkt->size = (int)aus[i].size();
         if (avcodec_send_packet(ctx, pkt) == 0)
-            while (avcodec_receive_frame(ctx, frame) == 0) av_frame_unref(frame);
+            while (avcodec_receive_frame(ctx, frame) == 0) take();
         if (per_frame) (*per_frame)[i] = bench_mono_us() - t0;
     }
     avcodec_send_packet(ctx, nullptr);
-    while (avcodec_receive_frame(ctx, frame) == 0) av_frame_unref(frame);
+    while (avcodec_receive_frame(ctx, frame) == 0) take();
     const int64_t total = bench_mono_us() - start;
+    if (hand_over) h.stop();
     av_packet_free(&pkt);
     av_frame_free(&frame);
     avcodec_free_context(&ctx);

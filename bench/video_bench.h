@@ -17,10 +17,12 @@ int64_t bench_mono_us();
 // NV12 dmabuf; the benchmarks link the simulated board for it). Fills
 // per_frame[i] with the µs spent on access unit i (sending it and receiving
 // what it yields) when per_frame is given. With fps > 0 one unit is decoded
-// per frame period, as in a live run, else as fast as possible. Returns the
-// total µs, or -1.
+// per frame period, as in a live run, else as fast as possible. With
+// `hand_over` set, each picture is passed to a second thread waiting for it
+// (as a decoding thread hands pictures to a displaying one), which wakes and
+// drops it. Returns the total µs, or -1.
 int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64_t> *per_frame,
-                     double fps = 0, bool board_decoder = false);
+                     double fps = 0, bool board_decoder = false, bool hand_over = false);
 
 // A started vex-mpp-sim: its process, the write end of its standard input
 // (-1 when it reads a file) and its scratch directory.
