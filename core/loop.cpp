@@ -69,9 +69,10 @@ int64_t frame_period_us(const drmModeModeInfo &m) {
     return (m.flags & DRM_MODE_FLAG_INTERLACE) ? us / 2 : us;
 }
 
-// Opt-in (VEX_KMS_STANDING_DROP=N, N > 0): in vblank pacing, a second frame
-// that stood in the mailbox at N vblanks in a row has added a whole period of
-// latency for good; the older frame is then dropped once (a mailbox drop).
+// Opt-in (VEX_KMS_STANDING_DROP=N, N > 0): in vblank pacing (by our own
+// vblank wait or by blocking commits), a second frame that stood in the
+// mailbox at N vblanks in a row has added a whole period of latency for good;
+// the older frame is then dropped once (a mailbox drop).
 int standing_drop = -1;
 int standing_vblanks;
 
@@ -109,6 +110,14 @@ AVFrame *wait_for_frame(bool *eof) {
             return drop_standing_frame(f, fill, eof);
         }
         return mb_take(16, eof);
+    }
+    if (g_smooth && nout > 0) {
+        // Paced by blocking commits: each pass takes one vblank, so what the
+        // mailbox holds now is what a vblank wait would have found.
+        int fill = 0;
+        AVFrame *f = mb_take(16, eof, &fill);
+        if (cadence_on()) cadence_vblank_sample(fill);
+        return drop_standing_frame(f, fill, eof);
     }
     if (g_smooth) return mb_take(16, eof);
     return mb_take(menu_is_open() ? 25 : 100, eof);
