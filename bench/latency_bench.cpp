@@ -95,9 +95,37 @@ std::map<long, int64_t> first_commits(const std::string &log) {
 
 struct RunResult {
     std::vector<double> latency_ms, added_ms;
+    double late_pct = -1; // vblank pacing: frames shown a period or more late (see vblanks_late)
     long missing = 0;
     int status = -1;
 };
+
+// Vblank pacing puts every commit just after a vblank, so the commit times
+// give the vblank grid (its phase: the circular mean of the times modulo the
+// period). The share of frames, in %, first committed a period or more after
+// the first vblank that followed their write and their decoding (at the time
+// decoding alone takes): the periods the program adds beyond the wait for the
+// next vblank, which depends on where the writes fall against the grid and
+// so on the run.
+double vblanks_late(const std::vector<int64_t> &commit_us, const std::vector<int64_t> &ready_us,
+                    double period_ms) {
+    const double p = period_ms * 1000.0;
+    if (commit_us.empty() || p <= 0) return -1;
+    double sx = 0, sy = 0;
+    for (int64_t t : commit_us) {
+        const double a = std::fmod((double)t, p) / p * 2 * M_PI;
+        sx += std::cos(a);
+        sy += std::sin(a);
+    }
+    double phase = std::atan2(sy, sx) / (2 * M_PI) * p;
+    if (phase < 0) phase += p;
+    size_t late = 0;
+    for (size_t i = 0; i < commit_us.size(); i++) {
+        const double first = phase + std::ceil(((double)ready_us[i] - phase) / p) * p;
+        if ((double)commit_us[i] - first >= p / 2) late++;
+    }
+    return 100.0 * (double)late / (double)commit_us.size();
+}
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -134,6 +162,7 @@ RunResult run(const Opts &o, const std::vector<Bytes> &aus, const std::vector<do
     }
     r.status = sim_wait(&p);
     std::map<long, int64_t> first = first_commits(bench_read_text(log_path));
+    std::vector<int64_t> commit_us, ready_us;
     for (int i = o.warmup; i < n; i++) {
         auto it = first.find(i);
         if (it == first.end() || !done[(size_t)i]) {
@@ -143,7 +172,10 @@ RunResult run(const Opts &o, const std::vector<Bytes> &aus, const std::vector<do
         double l = (double)(it->second - done[(size_t)i]) / 1000.0;
         r.latency_ms.push_back(l);
         r.added_ms.push_back(l - decode_ms[(size_t)i]);
+        commit_us.push_back(it->second);
+        ready_us.push_back(done[(size_t)i] + (int64_t)(decode_ms[(size_t)i] * 1000.0));
     }
+    if (smooth) r.late_pct = vblanks_late(commit_us, ready_us, o.vblank_ms);
     if (r.status != 0 || o.keep) {
         std::string kept = p.dir + "/updates.log";
         rename(log_path.c_str(), kept.c_str());
@@ -176,6 +208,7 @@ struct Case {
     int base = -1;      // the case it is set against (-1: none)
     double target = -1; // added p99 target in ms (< 0: none)
     std::vector<Percentiles> added;
+    std::vector<double> late_pct;
     long missing = 0;
     bool failed = false; // a run did not end with status 0
 };
@@ -282,21 +315,23 @@ int main(int argc, char **argv) {
     Env both = cut;
     both.insert(both.end(), drop.begin(), drop.end());
     std::vector<Case> cases = {
-        {false, true, "default", {}, -1, 1.0, {}, 0, false},
-        {true, true, "default", {}, -1, o.vblank_ms + 1.0, {}, 0, false},
+        {false, true, "default", {}, -1, 1.0, {}, {}, 0, false},
+        {true, true, "default", {}, -1, o.vblank_ms + 1.0, {}, {}, 0, false},
     };
     if (!o.targets_only) {
-        cases.push_back({false, false, "default", {}, -1, -1, {}, 0, false});          // 2
-        cases.push_back({false, false, "idle cut 2 ms", cut, 2, -1, {}, 0, false});    // 3
-        cases.push_back({true, false, "default (neither)", {}, -1, -1, {}, 0, false}); // 4
-        cases.push_back({true, false, "standing drop 30 (a)", drop, 4, -1, {}, 0, false});
-        cases.push_back({true, false, "idle cut 2 ms (b)", cut, 4, -1, {}, 0, false});
-        cases.push_back({true, false, "(a) + (b)", both, 4, -1, {}, 0, false});
+        cases.push_back({true, true, "standing drop 30 (a)", drop, 1, -1, {}, {}, 0, false});
+        cases.push_back({false, false, "default", {}, -1, -1, {}, {}, 0, false});          // 3
+        cases.push_back({false, false, "idle cut 2 ms", cut, 3, -1, {}, {}, 0, false});    // 4
+        cases.push_back({true, false, "default (neither)", {}, -1, -1, {}, {}, 0, false}); // 5
+        cases.push_back({true, false, "standing drop 30 (a)", drop, 5, -1, {}, {}, 0, false});
+        cases.push_back({true, false, "idle cut 2 ms (b)", cut, 5, -1, {}, {}, 0, false});
+        cases.push_back({true, false, "(a) + (b)", both, 5, -1, {}, {}, 0, false});
     }
     for (int i = 0; i < o.runs; i++)
         for (Case &c : cases) {
             RunResult r = run(o, aus, decode_ms, c.smooth, c.trailing, c.env);
             c.added.push_back(percentiles(r.added_ms));
+            if (r.late_pct >= 0) c.late_pct.push_back(r.late_pct);
             c.missing = std::max(c.missing, r.missing);
             c.failed = c.failed || r.status != 0;
         }
@@ -305,8 +340,11 @@ int main(int argc, char **argv) {
            "runs, the spread (largest - smallest) and the difference to the default settings on "
            "the same feed and pacing (both smallest of %d)\n",
            o.runs, o.runs);
-    printf("  %-16s %-13s %-21s %6s  %-20s %-17s %-23s %s\n", "pacing", "feed", "settings",
-           "frames", "added", "spread", "vs default", "target: added p99");
+    printf("  late: vblank pacing, %% of frames shown a period or more after the first vblank "
+           "they could have made once written and decoded (the phase of the writes against the "
+           "vblanks, which differs from run to run, left out), least and most of the runs\n");
+    printf("  %-16s %-13s %-21s %6s  %-20s %-17s %-23s %-8s %s\n", "pacing", "feed", "settings",
+           "frames", "added", "spread", "vs default", "late %", "target: added p99");
     bool all_met = true;
     for (const Case &c : cases) {
         Spread s = spread(c.added);
@@ -326,10 +364,15 @@ int main(int argc, char **argv) {
             snprintf(t, sizeof t, "<= %.2f ms: %s", c.target, met ? "met" : "MISSED");
             target = t;
         }
-        printf("  %-16s %-13s %-21s %6zu  %-20s %-17s %-23s %s%s%s\n",
+        char late[32] = "";
+        if (!c.late_pct.empty())
+            snprintf(late, sizeof late, "%.0f-%.0f",
+                     *std::min_element(c.late_pct.begin(), c.late_pct.end()),
+                     *std::max_element(c.late_pct.begin(), c.late_pct.end()));
+        printf("  %-16s %-13s %-21s %6zu  %-20s %-17s %-23s %-8s %s%s%s\n",
                c.smooth ? "vblank" : "show-on-arrival", c.trailing ? "trailing AUD" : "plain",
                c.label.c_str(), s.n, triple(s.lo).c_str(), triple(sp).c_str(), against.c_str(),
-               target.c_str(),
+               late, target.c_str(),
                c.missing ? (" (up to " + std::to_string(c.missing) + " not shown)").c_str() : "",
                c.failed ? " (a run FAILED)" : "");
     }

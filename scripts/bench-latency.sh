@@ -11,8 +11,9 @@
 # a plain feed, each against the default on the same feed and pacing: the
 # idle cut, the standing-frame drop and both; and, for its targets only, plane
 # updates that block until the vblank (as on drivers built on the atomic
-# helpers). Those runs print their figures for comparison; their targets do
-# not decide the exit status. About 2.5 minutes.
+# helpers), without and with the standing-frame drop. Those runs print their
+# figures for comparison; their targets do not decide the exit status. About
+# 3 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,4 +26,7 @@ status=0
 "${bench[@]}" "$@" || status=$?
 echo "== VEX_SIM_BLOCKING_COMMIT=1"
 "${bench[@]}" --env VEX_SIM_BLOCKING_COMMIT=1 --cases targets --runs 2 "$@" || true
+echo "== VEX_SIM_BLOCKING_COMMIT=1 VEX_KMS_STANDING_DROP=30"
+"${bench[@]}" --env VEX_SIM_BLOCKING_COMMIT=1 --env VEX_KMS_STANDING_DROP=30 --cases targets \
+    --runs 2 "$@" || true
 exit $status
