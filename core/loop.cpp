@@ -111,7 +111,7 @@ AVFrame *wait_for_frame(bool *eof) {
         }
         return mb_take(16, eof);
     }
-    if (g_smooth && nout > 0) {
+    if (commit_pacing.by_commits) {
         // Paced by blocking commits: each pass takes one vblank, so what the
         // mailbox holds now is what a vblank wait would have found.
         int fill = 0;

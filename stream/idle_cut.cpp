@@ -13,20 +13,30 @@ uint64_t layout_add(uint64_t h, uint32_t address) {
     return h;
 }
 
+// How the slices of one H.265 picture parameter set code their address, read
+// from the sets once per inspected unit rather than once per slice.
+struct HevcAddressing {
+    long pps_id = -1;
+    int dependent = -1; // slices carry dependent_slice_segment_flag; -1: sets unreadable
+    int bits = -1;      // width of slice_segment_address
+};
+
 // The address of an H.265 slice that does not open its picture, read after
 // its slice_pic_parameter_set_id with the sets it refers to; -1 when unknown.
-long hevc_address(NalBits &b, long pps_id, const ParamSets *ps) {
+long hevc_address(NalBits &b, long pps_id, const ParamSets *ps, HevcAddressing *a) {
     if (!ps || pps_id < 0 || pps_id >= param_set_ids) return -1;
-    const ParamSet &pps = ps->e[2][pps_id];
-    int sps_id = -1;
-    const int dependent =
-        pps.data ? nal_hevc_pps_dependent_slices(pps.data + 4, pps.len - 4, &sps_id) : -1;
-    if (dependent < 0) return -1;
-    const ParamSet &sps = ps->e[1][sps_id];
-    const int bits = sps.data ? nal_hevc_address_bits(sps.data + 4, sps.len - 4) : -1;
-    if (bits < 0) return -1;
-    if (dependent) b.skip(1);
-    return bits ? (long)b.bits(bits) : 0;
+    if (a->pps_id != pps_id) {
+        *a = HevcAddressing{pps_id};
+        const ParamSet &pps = ps->e[2][pps_id];
+        int sps_id = -1;
+        if (pps.data)
+            a->dependent = nal_hevc_pps_dependent_slices(pps.data + 4, pps.len - 4, &sps_id);
+        const ParamSet *sps = a->dependent >= 0 ? &ps->e[1][sps_id] : nullptr;
+        if (sps && sps->data) a->bits = nal_hevc_address_bits(sps->data + 4, sps->len - 4);
+    }
+    if (a->dependent < 0 || a->bits < 0) return -1;
+    if (a->dependent) b.skip(1);
+    return a->bits ? (long)b.bits(a->bits) : 0;
 }
 
 } // namespace
@@ -40,6 +50,7 @@ int idle_cut_ms(const char *value) {
 HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc, const ParamSets *ps) {
     HeldUnit u;
     bool later_opens = false;
+    HevcAddressing addressing;
     nal_walk(data, size, [&](const NalUnit &n) {
         // The header follows a three-byte start code, or a four-byte one.
         size_t hdr = n.start + (data[n.start + 2] == 1 ? 3 : 4);
@@ -56,7 +67,7 @@ HeldUnit idle_cut_inspect(const uint8_t *data, size_t size, bool is_hevc, const 
             opens = b.bit() != 0;
             if (!opens) {
                 if (t >= 16 && t <= 23) b.skip(1); // no_output_of_prior_pics_flag
-                address = hevc_address(b, b.ue(), ps);
+                address = hevc_address(b, b.ue(), ps, &addressing);
             }
         } else {
             b.skip(8);

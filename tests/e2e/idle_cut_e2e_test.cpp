@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 
 namespace {
@@ -52,13 +51,11 @@ CutRun play(TestDir &dir, const char *stream, SimEnv env, Args feed) {
     EXPECT_EQ(v.dec, sim_decoded(r)) << describe(r);
     // A picture cut short or split shows in the decoder's complaints.
     EXPECT_EQ(count_lines(r.log, "[h264 @") + count_lines(r.log, "[hevc @"), 0) << describe(r);
-    for (const PlaneUpdate &u : read_updates(r.board(), "HDMI-A-1"))
-        if (u.fb && u.stamp >= 0 && !v.shown_us.count(u.stamp)) {
-            v.shown_us[u.stamp] = u.us;
-            v.frames.push_back(u.stamp);
-        }
-    for (const std::string &l : log_lines(read_file(writes)))
-        v.write_from_us.push_back(atoll(l.substr(l.rfind(' ') + 1).c_str()));
+    for (const auto &f : first_shown(r.board(), "HDMI-A-1")) {
+        v.shown_us.insert(f);
+        v.frames.push_back(f.first);
+    }
+    v.write_from_us = feed_write_begun(writes);
     return v;
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 #include <utility>
 
@@ -27,11 +26,8 @@ SimRunResult play_paced(TestDir &dir, SimEnv env, const std::string &writes = ""
 // held behind a standing frame is shown within the period that follows.
 std::pair<int, int> shown_in_time(const SimRunResult &r, const std::string &writes, size_t from) {
     std::map<int, long long> shown;
-    for (const PlaneUpdate &u : read_updates(r.board(), "HDMI-A-1"))
-        if (u.fb && u.stamp >= 0 && !shown.count(u.stamp)) shown[u.stamp] = u.us;
-    std::vector<long long> begun;
-    for (const std::string &l : log_lines(read_file(writes)))
-        begun.push_back(atoll(l.substr(l.rfind(' ') + 1).c_str()));
+    for (const auto &f : first_shown(r.board(), "HDMI-A-1")) shown.insert(f);
+    const std::vector<long long> begun = feed_write_begun(writes);
     std::pair<int, int> n{0, 0};
     for (size_t i = from; i + 2 < begun.size(); i++) {
         n.second++;

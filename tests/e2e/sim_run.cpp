@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -320,6 +321,22 @@ std::vector<PlaneUpdate> read_updates(const std::string &board, const std::strin
         if (st != std::string::npos) u.stamp = atoi(l.c_str() + st + 7);
         v.push_back(u);
     }
+    return v;
+}
+
+std::vector<std::pair<int, long long>> first_shown(const std::string &board,
+                                                   const std::string &output) {
+    std::vector<std::pair<int, long long>> v;
+    std::set<int> seen;
+    for (const PlaneUpdate &u : read_updates(board, output))
+        if (u.fb && u.stamp >= 0 && seen.insert(u.stamp).second) v.emplace_back(u.stamp, u.us);
+    return v;
+}
+
+std::vector<long long> feed_write_begun(const std::string &log_path) {
+    std::vector<long long> v;
+    for (const std::string &l : log_lines(read_file(log_path)))
+        v.push_back(atoll(l.substr(l.rfind(' ') + 1).c_str()));
     return v;
 }
 

@@ -117,6 +117,12 @@ struct PlaneUpdate {
 };
 // The updates logged under `board` (those of one output when it is given).
 std::vector<PlaneUpdate> read_updates(const std::string &board, const std::string &output = "");
+// The stamps put on a plane of `output`, each once, in the order of their
+// first commit, with the time of that commit.
+std::vector<std::pair<int, long long>> first_shown(const std::string &board,
+                                                   const std::string &output);
+// When vex-feed began writing each access unit (the last column of its --log file).
+std::vector<long long> feed_write_begun(const std::string &log_path);
 
 // A whole file ("" when it cannot be read).
 std::string read_file(const std::string &path);
