@@ -20,9 +20,15 @@ int64_t bench_mono_us();
 // per frame period, as in a live run, else as fast as possible. With
 // `hand_over` set, each picture is passed to a second thread waiting for it
 // (as a decoding thread hands pictures to a displaying one), which wakes and
-// drops it. Returns the total µs, or -1.
+// drops it. Returns the µs from the start of access unit `timed_from` to the
+// end (the total with 0), or -1; *cpu_us, when given, gets the process's CPU
+// µs over the same span.
 int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64_t> *per_frame,
-                     double fps = 0, bool board_decoder = false, bool hand_over = false);
+                     double fps = 0, bool board_decoder = false, bool hand_over = false,
+                     size_t timed_from = 0, int64_t *cpu_us = nullptr);
+
+// CPU µs (user and system) this process has used.
+int64_t bench_self_cpu_us();
 
 // A started vex-mpp-sim: its process, the write end of its standard input
 // (-1 when it reads a file) and its scratch directory.
