@@ -88,8 +88,12 @@ int64_t decode_alone(const std::vector<Bytes> &aus, bool hevc, std::vector<int64
                                : avcodec_find_decoder(hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
     AVCodecContext *ctx = codec ? avcodec_alloc_context3(codec) : nullptr;
     if (!ctx) return -1;
+    // The program's decoder settings.
     ctx->thread_count = 2;
     ctx->thread_type = FF_THREAD_SLICE;
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    ctx->flags2 |= AV_CODEC_FLAG2_FAST;
+    if (!hevc) ctx->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
     if (board_decoder) ctx->get_format = pick_drm_prime;
     AVPacket *pkt = av_packet_alloc();
     AVFrame *frame = av_frame_alloc();

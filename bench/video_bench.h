@@ -11,8 +11,9 @@
 int64_t bench_mono_us();
 
 // Decodes the access units with FFmpeg's software decoder set up as the
-// simulated board's decoder (two slice threads, no frame threads), or, with
-// `board_decoder` set, with the simulated board's hardware decoder itself
+// simulated board's decoder (two slice threads, no frame threads, the
+// program's low-delay and fast flags), or, with `board_decoder` set, with the
+// simulated board's hardware decoder itself
 // ("h264_v4l2m2m": FFmpeg's decoder plus the copy of each picture into an
 // NV12 dmabuf; the benchmarks link the simulated board for it). Fills
 // per_frame[i] with the µs spent on access unit i (sending it and receiving
