@@ -58,6 +58,7 @@ int main(int argc, char **argv) {
     StandbyPainters painters;
     painters.captions = draw_connect;
     painters.sidebar = menu_redraw_sidebar;
+    painters.sidebar_covers = menu_sidebar_covers;
     standby_set_painters(painters);
     startup_wait_display();
     if (display_any_interlaced()) g_antiflicker = 1;

@@ -193,7 +193,7 @@ void standby_set_painters(const StandbyPainters &p) {
 
 void paint_standby_initial(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h, int index) {
     load_standby(map, pitch, (int32_t)w, (int32_t)h, nullptr);
-    if (painters.captions) painters.captions(map, pitch, (int32_t)w, (int32_t)h);
+    if (painters.captions) painters.captions(map, pitch, (int32_t)w, (int32_t)h, 0);
     if (index == 0) spi_tee_publish_buffer(map, pitch, w, h);
 }
 
@@ -201,7 +201,8 @@ void repaint_standby(Output *o) {
     if (!o->standby_map) return;
     const int32_t W = o->mode.hdisplay, H = o->mode.vdisplay;
     load_standby(o->standby_map, o->standby_pitch, W, H, o->fit);
-    if (painters.captions) painters.captions(o->standby_map, o->standby_pitch, W, H);
+    const int32_t left = painters.sidebar_covers ? painters.sidebar_covers(o) : 0;
+    if (painters.captions) painters.captions(o->standby_map, o->standby_pitch, W, H, left);
     if (o->flip) flip_buffer_argb(o->standby_map, o->standby_pitch, W, H, o->flip);
     // On an output without an overlay plane the open menu lives in this buffer.
     if (painters.sidebar) painters.sidebar(o);

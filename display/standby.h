@@ -32,11 +32,14 @@ void paint_standby_initial(uint8_t *map, uint32_t pitch, uint32_t w, uint32_t h,
 
 // What the overlays draw into a standby buffer, handed in at start-up so that
 // the display does not depend on them: the connection captions over the
-// picture (before the flip) and, after it, whatever the menu keeps in the
-// buffer of an output without an overlay plane. Either may be null.
+// picture (before the flip; columns 0..left-1 are covered by the sidebar),
+// after it whatever the menu keeps in the buffer of an output without an
+// overlay plane, and how many columns at the left (as seen, before any flip)
+// that sidebar covers now. Any may be null.
 struct StandbyPainters {
-    void (*captions)(uint8_t *map, uint32_t pitch, int32_t w, int32_t h) = nullptr;
+    void (*captions)(uint8_t *map, uint32_t pitch, int32_t w, int32_t h, int32_t left) = nullptr;
     void (*sidebar)(Output *o) = nullptr;
+    int32_t (*sidebar_covers)(const Output *o) = nullptr;
 };
 void standby_set_painters(const StandbyPainters &p);
 

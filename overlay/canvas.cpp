@@ -6,6 +6,7 @@
 
 int g_px_mx = 0;
 int g_px_my = 0;
+int g_px_opaque = 0;
 PxExtent *g_px_track = nullptr;
 
 void fill_rect(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t x, int32_t y, int32_t w,

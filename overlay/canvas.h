@@ -17,6 +17,12 @@
 extern int g_px_mx;
 extern int g_px_my;
 
+// Set while drawing into a buffer whose alpha the display ignores (the XRGB
+// standby buffers): text then blends into every pixel as into an opaque one,
+// so its edges stay smooth over the buffer's black, all-zero parts too (with
+// their alpha of 0 the edges would take the full text colour). 0 by default.
+extern int g_px_opaque;
+
 // A bounding box of buffer words: columns x0..x1-1, rows y0..y1-1 as they lie
 // in memory (mirror flags applied); empty while x0 >= x1.
 struct PxExtent {

@@ -136,7 +136,7 @@ void connect_caption_lines(const char *push, int32_t W, int32_t push_px, TextLin
         text_wrap(parts[k], min_px, avail, TextLines::max - (n - 1 - k) - out->n, out);
 }
 
-void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
+void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, int32_t left) {
     if (g_show_connect < 0) {
         const char *v = env_get("VEX_KMS_STANDBY_QR");
         g_show_connect = (v && v[0] == '0') ? 0 : 1;
@@ -147,6 +147,13 @@ void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
     const int32_t n = g_qr_n;
     if (n < 1 || !map) return;
 
+    // Drawn into standby buffers only, whose alpha the display ignores.
+    struct Opaque {
+        Opaque() { g_px_opaque = 1; }
+        ~Opaque() { g_px_opaque = 0; }
+        Opaque(const Opaque &) = delete;
+        Opaque &operator=(const Opaque &) = delete;
+    } opaque;
     const ConnectLayout l = connect_layout(W, H, n);
     fill_rect(map, pitch, W, H, l.qx, l.qy, l.q, l.q, qr_light);
     const int32_t ox = l.qx + 4 * l.s, oy = l.qy + 4 * l.s;
@@ -167,12 +174,15 @@ void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H) {
                 name.size);
     }
     if (g_conn_push[0]) {
-        // The last line sits where the single caption line goes; others above it.
+        // The last line sits where the single caption line goes; others above
+        // it. Centred in the columns the sidebar leaves, unless that is too
+        // narrow a strip to read a caption in.
+        if (left < 0 || W - left < W / 2) left = 0;
         TextLines lines;
-        connect_caption_lines(g_conn_push, W, l.push_px, &lines);
+        connect_caption_lines(g_conn_push, W - left, l.push_px, &lines);
         const int32_t step = lines.size * 5 / 4;
         for (int k = 0; k < lines.n; k++) {
-            const int32_t x = (W - ft_text_w(lines.line[k], lines.size)) / 2;
+            const int32_t x = left + (W - left - ft_text_w(lines.line[k], lines.size)) / 2;
             ft_text(map, pitch, W, H, x, l.qy - l.push_px - (lines.n - 1 - k) * step, lines.line[k],
                     push_colour, lines.size);
         }

@@ -23,9 +23,13 @@ int poll_connect();
 // Reads a connect file's contents (len bytes, any bytes) into the connect state.
 void connect_parse(const char *data, size_t len);
 
-// Draws the QR code bottom-right with its captions into a W x H canvas, or
-// nothing when there is no valid code or the captions are switched off.
-void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H);
+// Draws the QR code bottom-right with its captions into a W x H standby
+// buffer (its alpha not shown: text blends as onto opaque pixels), or nothing
+// when there is no valid code or the captions are switched off. Columns
+// 0..left-1 are covered by the menu sidebar: the push caption is centred in,
+// and fitted to, the columns right of them (the whole width when they leave
+// less than half of it).
+void draw_connect(uint8_t *map, uint32_t pitch, int32_t W, int32_t H, int32_t left = 0);
 
 // Where draw_connect puts the code on a W x H canvas for an N-module matrix.
 struct ConnectLayout {

@@ -163,12 +163,15 @@ int sidebar_content(const MenuState &m) {
 // the same column, but once neither is shown the column would stay on the
 // monitor. Such a buffer goes back to what it holds without a menu: cleared
 // while video is on the outputs (as when the video started), else the standby
-// screen.
+// screen. A standby screen is also painted again when the column appears, so
+// that its caption moves out from under it (`now` is the current state).
 void restore_sidebars(const MenuState &was, const MenuState &now) {
-    if (sidebar_content(was) == 0 || sidebar_content(now) != 0) return;
+    const bool appears = sidebar_content(was) == 0 && sidebar_content(now) != 0;
+    const bool goes = sidebar_content(was) != 0 && sidebar_content(now) == 0;
+    if (!appears && !goes) return;
     for (int i = 0; i < nout; i++) {
         Output &o = outs[i];
-        if (!o.menu_sidebar || !o.standby_map) continue;
+        if (!o.menu_sidebar || !o.standby_map || (appears && video_showing())) continue;
         if (video_showing()) {
             for (uint32_t y = 0; y < o.mode.vdisplay; y++)
                 memset(o.standby_map + (size_t)y * o.standby_pitch, 0, (size_t)o.mode.hdisplay * 4);
@@ -595,6 +598,11 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
         draw_menu_sidebar(px, pitch, W, H, m);
     }
     g_px_mx = g_px_my = 0;
+}
+
+int32_t menu_sidebar_covers(const Output *o) {
+    if (!o->menu_sidebar || sidebar_content(g_menu) == 0) return 0;
+    return menu_sidebar_width(o->mode.hdisplay);
 }
 
 void menu_redraw_sidebar(Output *o) {

@@ -100,6 +100,10 @@ void compose_output(Output *o, const MenuState &m, const DetectionSnapshot *det,
 // overlay plane, after that buffer was repainted or cleared; nothing when the
 // menu is closed and no message is shown, or the output has an overlay plane.
 void menu_redraw_sidebar(Output *o);
+// The columns at the left of the output's standby buffer (as seen) that its
+// sidebar covers now: the sidebar width while the menu or a message is shown
+// on an output without an overlay plane, else 0.
+int32_t menu_sidebar_covers(const Output *o);
 
 // Shows overlay buffer `index` (0 or 1) of the output on its overlay plane,
 // flipped first when the output has a flip.

@@ -78,7 +78,7 @@ void blit_glyph(uint8_t *px, uint32_t pitch, int32_t cw, int32_t ch, int32_t gx,
                 a = src[col];
             if (a == 0) continue;
             uint32_t *d = canvas_px(px, pitch, cw, ch, gx + (int32_t)col, gy + (int32_t)row);
-            if (d) *d = blend_coverage(*d, colour, a);
+            if (d) *d = blend_coverage(g_px_opaque ? *d | 0xff000000u : *d, colour, a);
         }
     }
 }

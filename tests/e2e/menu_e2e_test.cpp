@@ -258,6 +258,29 @@ TEST(Connect, QrCodeAndCaptionsOnEveryStandbyScreenFlippedWithTheOutput) {
             n = 0;
         }
     EXPECT_GT(odd, 50);
+
+    // The menu opened: on the monitor it is a 360-column sidebar (no overlay
+    // plane), and the caption moves from under it, centred in the columns
+    // left (as seen: mirrored in the flipped buffer). Closed, the screens are
+    // as before.
+    ASSERT_TRUE(steer(plain.board, open_menu) && steer(flipped.board, open_menu));
+    auto centred_on = [&](LiveRun &run, Shots *s, int twice_centre) {
+        return wait_for(
+            [&] {
+                if (!run.shoot(s)) return false;
+                const Spot t = spot((*s)[0], teal);
+                return t.n > 100 && std::abs(t.x0 + t.x1 + 1 - twice_centre) <= 4;
+            },
+            3000);
+    };
+    Shots m, fm;
+    EXPECT_TRUE(centred_on(plain, &m, 360 + 1920) && menu_on(m)) << plain.log();
+    EXPECT_TRUE(centred_on(flipped, &fm, 1920 - 360)) << flipped.log();
+    EXPECT_GE(spot(m[0], teal).x0, 360 + 8);
+    EXPECT_LT(spot(fm[0], teal).x1, 1920 - 360 - 8);
+    unlink(plain.control("menu").c_str());
+    EXPECT_TRUE(wait_for([&] { return plain.shoot(&m) && m[0].px == a[0].px; }, 3000))
+        << plain.log();
     EXPECT_EQ(plain.join().status, 0) << describe(plain.r);
     EXPECT_EQ(flipped.join().status, 0) << describe(flipped.r);
 }

@@ -151,6 +151,24 @@ TEST(Text, TrueTypeFace) {
     }
     EXPECT_TRUE(solid > 20 && partial > 5) << solid << " solid, " << partial << " partial";
     EXPECT_TRUE(t.padding_intact() && e.padding_intact());
+
+    // Into a buffer whose alpha the display ignores: the edges are mixed with
+    // the black under them (shown as black), not given the full text colour.
+    Canvas o(64, 40);
+    g_px_opaque = 1;
+    ft_text(o.px(), o.pitch, o.w, o.h, 4, 28, "Hg", 0x0010a0f0, 24);
+    g_px_opaque = 0;
+    int mixed = 0;
+    for (size_t i = 0; i < o.words.size(); i++) {
+        const uint32_t cover = t.words[i] >> 24; // over transparent, alpha = coverage
+        if (t.words[i] == 0 || t.words[i] == pad) {
+            EXPECT_EQ(o.words[i], t.words[i]);
+            continue;
+        }
+        EXPECT_EQ(o.words[i], blend_coverage(0xff000000, 0x0010a0f0, cover));
+        mixed += cover < 0xff && (o.words[i] & 0xffffff) != 0x10a0f0;
+    }
+    EXPECT_EQ(mixed, partial);
 }
 
 TEST(Text, GlyphsStayDrawableAfterEveryByteAtManySizes) {
