@@ -36,7 +36,9 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <deque>
 #include <new>
+#include <time.h>
 
 extern "C" {
 const AVCodec *__real_avcodec_find_decoder_by_name(const char *name);
@@ -358,6 +360,11 @@ struct SimDec {
     AVFrame *pending; // decoded, waiting for an output buffer
     SwsContext *sws;
     DecPool *pool;
+    // With VEX_SIM_DEC_LAG_US: pictures taken out of the software decoder
+    // right after their packet, each with the time (monotonic µs) from which
+    // it may be handed back, and whether the software decoder has ended.
+    std::deque<std::pair<AVFrame *, long long>> lagged;
+    bool inner_ended = false;
 };
 
 // Live simulated contexts. A plain array rather than a map: it is never
@@ -378,6 +385,7 @@ int g_stall_state;     // 0 armed, 1 stalled, 2 over
 long long g_busy_from; // 0: off
 long long g_busy_count;
 long long g_delay_us;
+long long g_lag_us;
 int g_buffers = kDefaultBuffers;
 
 std::atomic<long long> g_frames{0};
@@ -448,6 +456,7 @@ void read_knobs() {
         g_busy_count = *end == ':' ? strtoll(end + 1, nullptr, 10) : 1000000;
     }
     g_delay_us = env_ll("VEX_SIM_DEC_DELAY_US", 0);
+    g_lag_us = env_ll("VEX_SIM_DEC_LAG_US", 0);
     const long long n = env_ll("VEX_SIM_DEC_BUFFERS", kDefaultBuffers);
     g_buffers = n < 1 ? kDefaultBuffers : n > kMaxBuffers ? kMaxBuffers : (int)n;
 }
@@ -466,9 +475,16 @@ bool busy_refuses(long long send_no) {
     return g_busy_from > 0 && send_no >= g_busy_from && send_no - g_busy_from < g_busy_count;
 }
 
+void clear_lagged(SimDec *d) {
+    for (auto &f : d->lagged) av_frame_free(&f.first);
+    d->lagged.clear();
+    d->inner_ended = false;
+}
+
 void discard_output(SimDec *d) {
     av_frame_unref(d->pending);
     while (__real_avcodec_receive_frame(d->inner, d->pending) >= 0) av_frame_unref(d->pending);
+    clear_lagged(d);
 }
 
 int sim_open(AVCodecContext *avctx, SimDec *d, AVDictionary **options) {
@@ -534,6 +550,7 @@ int sim_open(AVCodecContext *avctx, SimDec *d, AVDictionary **options) {
 }
 
 void sim_close(SimDec *d) {
+    clear_lagged(d);
     if (d->inner) __real_avcodec_free_context(&d->inner);
     av_frame_free(&d->pending);
     sws_freeContext(d->sws);
@@ -597,12 +614,52 @@ int hand_back_nv12(SimDec *d, AVFrame *out) {
     return 0;
 }
 
+long long mono_us_now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+long long lag_us() {
+    std::lock_guard<std::mutex> g(g_dec_lock);
+    return g_lag_us;
+}
+
+// With a lag: everything the software decoder has ready, taken out now, to be
+// handed back from `lag` µs on (a decoder working beside the CPU).
+void take_lagged(SimDec *d, long long lag) {
+    const long long at = mono_us_now() + lag;
+    for (;;) {
+        AVFrame *f = av_frame_alloc();
+        const int ret = f ? __real_avcodec_receive_frame(d->inner, f) : AVERROR(ENOMEM);
+        if (ret < 0) {
+            av_frame_free(&f);
+            if (ret == AVERROR_EOF) d->inner_ended = true;
+            return;
+        }
+        d->lagged.emplace_back(f, at);
+    }
+}
+
+// The next decoded picture into d->pending: from the software decoder, or
+// with a lag from those taken out of it once their time has come.
+int next_picture(SimDec *d) {
+    if (d->lagged.empty() && !d->inner_ended)
+        return __real_avcodec_receive_frame(d->inner, d->pending);
+    if (d->lagged.empty()) return AVERROR_EOF;
+    if (mono_us_now() < d->lagged.front().second) return AVERROR(EAGAIN);
+    av_frame_move_ref(d->pending, d->lagged.front().first);
+    av_frame_free(&d->lagged.front().first);
+    d->lagged.pop_front();
+    return 0;
+}
+
 int sim_receive(AVCodecContext *avctx, SimDec *d, AVFrame *frame) {
     av_frame_unref(frame);
     if (!d->open) return AVERROR(EINVAL);
     for (;;) {
         if (!d->pending->buf[0]) {
-            const int ret = __real_avcodec_receive_frame(d->inner, d->pending);
+            const int ret = next_picture(d);
             if (ret < 0) return ret;
         }
         if (!stalled()) break;
@@ -636,7 +693,11 @@ int sim_send(SimDec *d, const AVPacket *pkt) {
     }
     // A stalled decoder swallows what it decodes, so it keeps taking packets.
     if (stalled()) discard_output(d);
-    const int ret = __real_avcodec_send_packet(d->inner, pkt);
+    // A decoder working beside the CPU holds a few pictures at most.
+    const long long lag = lag_us();
+    const int ret = lag > 0 && d->lagged.size() >= 4 ? AVERROR(EAGAIN)
+                                                     : __real_avcodec_send_packet(d->inner, pkt);
+    if (lag > 0 && ret >= 0) take_lagged(d, lag);
     if (data && ret == AVERROR(EAGAIN)) ++g_refused;
     if (data && ret >= 0) ++g_packets;
     return ret;
@@ -714,6 +775,7 @@ void __wrap_avcodec_flush_buffers(AVCodecContext *avctx) {
     if (d->open) {
         __real_avcodec_flush_buffers(d->inner);
         av_frame_unref(d->pending);
+        clear_lagged(d);
     }
     std::lock_guard<std::mutex> g(g_dec_lock);
     if (g_stall_state == 1 && g_stall_until_flush) g_stall_state = 2;

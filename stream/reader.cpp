@@ -97,7 +97,14 @@ struct Reader {
     int64_t reopens = 0;
     int64_t last_frame_ms = 0;
     CutState cut;
+    // A picture the decoder has not handed back yet: the packet was sent, the
+    // drain after it found nothing. Asked for again until this time (µs).
+    int64_t owed_until_us = 0;
+    int owed_key = 0;
 };
+
+// How long a picture sent to the decoder is asked for while input is quiet.
+constexpr int64_t owed_window_us = 100000;
 
 [[noreturn]] void exit_for_respawn() {
     exit_process(ExitStatus::respawn);
@@ -309,8 +316,13 @@ void handle_packet(Reader &r) {
         if (drain_decoder(ctx, key) > 0) {
             r.no_frame = 0;
             r.last_frame_ms = mono_ms();
+            r.owed_until_us = 0;
         } else {
             r.no_frame += 1;
+            if (nal_has_slice(data, size, r.is_hevc)) {
+                r.owed_until_us = mono_us() + owed_window_us;
+                r.owed_key = key;
+            }
         }
     } else {
         r.busy += 1;
@@ -410,6 +422,29 @@ void cut_now(Reader &r) {
         cut_fed(c, zeros, carry);
 }
 
+// A decoder that works beside the CPU may hand a picture back later than the
+// drain right after its packet. While one is owed and no input is waiting, the
+// decoder is asked again every millisecond, so that the picture does not wait
+// for the next packet. Returns true when the caller should look again before
+// reading.
+bool owed_wait(Reader &r) {
+    if (!r.owed_until_us) return false;
+    if (mono_us() >= r.owed_until_us) {
+        r.owed_until_us = 0;
+        return false;
+    }
+    pollfd p{0, POLLIN, 0};
+    const int n = poll(&p, 1, 1);
+    if (n < 0) return errno == EINTR;
+    if (n > 0) return false; // input (or its end) is waiting
+    if (drain_decoder(r.ra->ctx, r.owed_key) > 0) {
+        r.no_frame = 0;
+        r.last_frame_ms = mono_ms();
+        r.owed_until_us = 0;
+    }
+    return true;
+}
+
 // With the idle cut on and a picture held that may be cut: waits for input at
 // most until the quiet time is over, and cuts when none has come. Quiet means
 // nothing to read: the time since the last read alone is not enough, as input
@@ -495,7 +530,7 @@ void *reader_thread(void *arg) {
             r.in.len = 0;
             continue;
         }
-        if (open && cut_wait(r)) continue;
+        if (open && (owed_wait(r) || cut_wait(r))) continue;
         ssize_t n = read(0, r.in.data + r.in.len, (size_t)r.read_size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
