@@ -38,7 +38,6 @@ extern "C" {
 #include <mutex>
 #include <deque>
 #include <new>
-#include <time.h>
 
 extern "C" {
 const AVCodec *__real_avcodec_find_decoder_by_name(const char *name);
@@ -614,12 +613,6 @@ int hand_back_nv12(SimDec *d, AVFrame *out) {
     return 0;
 }
 
-long long mono_us_now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
 long long lag_us() {
     std::lock_guard<std::mutex> g(g_dec_lock);
     return g_lag_us;
@@ -628,7 +621,7 @@ long long lag_us() {
 // With a lag: everything the software decoder has ready, taken out now, to be
 // handed back from `lag` µs on (a decoder working beside the CPU).
 void take_lagged(SimDec *d, long long lag) {
-    const long long at = mono_us_now() + lag;
+    const long long at = kms_now_ns() / 1000 + lag;
     for (;;) {
         AVFrame *f = av_frame_alloc();
         const int ret = f ? __real_avcodec_receive_frame(d->inner, f) : AVERROR(ENOMEM);
@@ -647,7 +640,7 @@ int next_picture(SimDec *d) {
     if (d->lagged.empty() && !d->inner_ended)
         return __real_avcodec_receive_frame(d->inner, d->pending);
     if (d->lagged.empty()) return AVERROR_EOF;
-    if (mono_us_now() < d->lagged.front().second) return AVERROR(EAGAIN);
+    if (kms_now_ns() / 1000 < d->lagged.front().second) return AVERROR(EAGAIN);
     av_frame_move_ref(d->pending, d->lagged.front().first);
     av_frame_free(&d->lagged.front().first);
     d->lagged.pop_front();
