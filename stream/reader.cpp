@@ -1,5 +1,6 @@
 #include "stream/reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -97,14 +98,8 @@ struct Reader {
     int64_t reopens = 0;
     int64_t last_frame_ms = 0;
     CutState cut;
-    // A picture the decoder has not handed back yet: the packet was sent, the
-    // drain after it found nothing. Asked for again until this time (µs).
-    int64_t owed_until_us = 0;
-    int owed_key = 0;
+    OwedPictures owed;
 };
-
-// How long a picture sent to the decoder is asked for while input is quiet.
-constexpr int64_t owed_window_us = 100000;
 
 [[noreturn]] void exit_for_respawn() {
     exit_process(ExitStatus::respawn);
@@ -313,16 +308,13 @@ void handle_packet(Reader &r) {
         sent = avcodec_send_packet(ctx, r.pkt) >= 0;
     }
     if (sent) {
-        if (drain_decoder(ctx, key) > 0) {
+        const int got = drain_decoder(ctx, key);
+        owed_sent(&r.owed, nal_has_slice(data, size, r.is_hevc), key, got, mono_us());
+        if (got > 0) {
             r.no_frame = 0;
             r.last_frame_ms = mono_ms();
-            r.owed_until_us = 0;
         } else {
             r.no_frame += 1;
-            if (nal_has_slice(data, size, r.is_hevc)) {
-                r.owed_until_us = mono_us() + owed_window_us;
-                r.owed_key = key;
-            }
         }
     } else {
         r.busy += 1;
@@ -428,19 +420,16 @@ void cut_now(Reader &r) {
 // for the next packet. Returns true when the caller should look again before
 // reading.
 bool owed_wait(Reader &r) {
-    if (!r.owed_until_us) return false;
-    if (mono_us() >= r.owed_until_us) {
-        r.owed_until_us = 0;
-        return false;
-    }
+    if (!owed_pending(&r.owed, mono_us())) return false;
     pollfd p{0, POLLIN, 0};
     const int n = poll(&p, 1, 1);
     if (n < 0) return errno == EINTR;
     if (n > 0) return false; // input (or its end) is waiting
-    if (drain_decoder(r.ra->ctx, r.owed_key) > 0) {
+    const int got = drain_decoder(r.ra->ctx, r.owed.key);
+    if (got > 0) {
+        owed_received(&r.owed, got);
         r.no_frame = 0;
         r.last_frame_ms = mono_ms();
-        r.owed_until_us = 0;
     }
     return true;
 }
@@ -495,6 +484,24 @@ void flush_at_end(Reader &r) {
 }
 
 } // namespace
+
+void owed_sent(OwedPictures *o, bool has_picture, int key, int got, int64_t now_us) {
+    if (has_picture) {
+        o->count += 1;
+        o->key = key;
+        o->until_us = now_us + owed_window_us;
+    }
+    owed_received(o, got);
+}
+
+void owed_received(OwedPictures *o, int got) {
+    o->count = std::max<int64_t>(o->count - std::max(got, 0), 0);
+}
+
+bool owed_pending(OwedPictures *o, int64_t now_us) {
+    if (o->count > 0 && now_us >= o->until_us) o->count = 0;
+    return o->count > 0;
+}
 
 int reader_read_size(const char *value) {
     if (!value) return 24576;

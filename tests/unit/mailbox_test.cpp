@@ -5,6 +5,7 @@
 #include "core/counters.h"
 #include "stream/decoder.h"
 #include "stream/mailbox.h"
+#include "stream/reader.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -162,3 +163,27 @@ TEST(Drain, CountsFramesAndMarksOnlyTheLastAsKey) {
 }
 
 } // namespace
+
+TEST(Drain, PicturesOwedAcrossPacketsUntilHandedBackOrForgotten) {
+    OwedPictures o;
+    // Packet A sent, the drain after it empty: A's picture is owed.
+    owed_sent(&o, true, 1, 0, 1000);
+    EXPECT_TRUE(owed_pending(&o, 1000));
+    EXPECT_EQ(o.key, 1);
+    // Packet B sent, the drain after it brings A's picture: B's is still owed.
+    owed_sent(&o, true, 0, 1, 2000);
+    EXPECT_TRUE(owed_pending(&o, 2000));
+    EXPECT_EQ(o.key, 0);
+    // Handed back by a later drain; more pictures than were owed never count
+    // below nothing.
+    owed_received(&o, 3);
+    EXPECT_FALSE(owed_pending(&o, 2000));
+    // A packet without a slice owes nothing.
+    owed_sent(&o, false, 0, 0, 3000);
+    EXPECT_FALSE(owed_pending(&o, 3000));
+    // A picture the decoder dropped is forgotten once the window has passed.
+    owed_sent(&o, true, 0, 0, 4000);
+    EXPECT_TRUE(owed_pending(&o, 4000 + owed_window_us - 1));
+    EXPECT_FALSE(owed_pending(&o, 4000 + owed_window_us));
+    EXPECT_EQ(o.count, 0);
+}
