@@ -127,6 +127,14 @@ bool run_alone(const std::vector<Bytes> &aus, bool hevc, bool board, Runs *runs,
     return true;
 }
 
+// The shortest run of `a` less the shortest of `b` (wall and CPU), as one run.
+Runs less(const Runs &a, const Runs &b) {
+    Runs d;
+    d.wall = {a.best() - b.best()};
+    d.cpu = {a.best_cpu() - b.best_cpu()};
+    return d;
+}
+
 // A case measured N times prints its spread; a difference of two cases does not.
 void print_case(const char *name, const Runs &r, long frames, const char *note) {
     char spread[32] = "";
@@ -202,15 +210,8 @@ int main(int argc, char **argv) {
     }
     // The program's steady state: the shortest whole run less the shortest run
     // on the first K units.
-    Runs work, work_logged, whole, work_one;
-    work.wall = {full.best() - head.best()};
-    work.cpu = {full.best_cpu() - head.best_cpu()};
-    work_logged.wall = {logged.best() - head.best()};
-    work_logged.cpu = {logged.best_cpu() - head.best_cpu()};
-    work_one.wall = {full_one.best() - head_one.best()};
-    work_one.cpu = {full_one.best_cpu() - head_one.best_cpu()};
-    whole.wall = {full.best() - idle.best()};
-    whole.cpu = {full.best_cpu() - idle.best_cpu()};
+    const Runs work = less(full, head), work_logged = less(logged, head),
+               work_one = less(full_one, head_one), whole = less(full, idle);
     const long n = res.decoded - head_res.decoded;
     const long alone_n = (long)aus.size() - warm;
     char note[200];
