@@ -131,7 +131,7 @@ void clear_standby_buffers() {
         if (!o.standby_map) continue;
         for (uint32_t y = 0; y < o.mode.vdisplay; y++)
             memset(o.standby_map + (size_t)y * o.standby_pitch, 0, (size_t)o.mode.hdisplay * 4);
-        if (o.menu_sidebar && (menu_is_open() || menu_message_shown())) menu_redraw_sidebar(&o);
+        if (menu_sidebar_covers(&o) > 0) menu_redraw_sidebar(&o);
     }
 }
 
@@ -171,10 +171,9 @@ void present(AVFrame *f) {
         gpu_render_size(&gw, &gh);
         if (gw > 0 && gh > 0) sw = gw, sh = gh;
     }
-    bool menu_shown = menu_is_open() || menu_message_shown();
     for (int i = 0; i < nout; i++) {
         int64_t t0 = mono_us();
-        video_place(i, desc, f->width, f->height, fb, sw, sh, outs[i].menu_sidebar && menu_shown);
+        video_place(i, desc, f->width, f->height, fb, sw, sh, menu_sidebar_covers(&outs[i]) > 0);
         int64_t took = mono_us() - t0;
         if (i == 0 && vblank_paced() &&
             note_commit_time(&commit_pacing, took, frame_period_us(outs[0].mode))) {
