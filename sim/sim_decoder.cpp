@@ -35,8 +35,8 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <deque>
+#include <mutex>
 #include <new>
 
 extern "C" {
@@ -359,9 +359,11 @@ struct SimDec {
     AVFrame *pending; // decoded, waiting for an output buffer
     SwsContext *sws;
     DecPool *pool;
-    // With VEX_SIM_DEC_LAG_US: pictures taken out of the software decoder
-    // right after their packet, each with the time (monotonic µs) from which
-    // it may be handed back, and whether the software decoder has ended.
+    // With VEX_SIM_DEC_LAG_US (`lag_us`, read at open): pictures taken out of
+    // the software decoder right after their packet, each with the time
+    // (monotonic µs) from which it may be handed back, and whether the
+    // software decoder has ended.
+    long long lag_us = 0;
     std::deque<std::pair<AVFrame *, long long>> lagged;
     bool inner_ended = false;
 };
@@ -529,6 +531,7 @@ int sim_open(AVCodecContext *avctx, SimDec *d, AVDictionary **options) {
     {
         std::lock_guard<std::mutex> g(g_dec_lock);
         buffers = g_buffers;
+        d->lag_us = g_lag_us;
     }
     d->pool = pool_new(buffers);
     d->pending = av_frame_alloc();
@@ -613,11 +616,6 @@ int hand_back_nv12(SimDec *d, AVFrame *out) {
     return 0;
 }
 
-long long lag_us() {
-    std::lock_guard<std::mutex> g(g_dec_lock);
-    return g_lag_us;
-}
-
 // With a lag: everything the software decoder has ready, taken out now, to be
 // handed back from `lag` µs on (a decoder working beside the CPU).
 void take_lagged(SimDec *d, long long lag) {
@@ -687,7 +685,7 @@ int sim_send(SimDec *d, const AVPacket *pkt) {
     // A stalled decoder swallows what it decodes, so it keeps taking packets.
     if (stalled()) discard_output(d);
     // A decoder working beside the CPU holds a few pictures at most.
-    const long long lag = lag_us();
+    const long long lag = d->lag_us;
     const int ret = lag > 0 && d->lagged.size() >= 4 ? AVERROR(EAGAIN)
                                                      : __real_avcodec_send_packet(d->inner, pkt);
     if (lag > 0 && ret >= 0) take_lagged(d, lag);
