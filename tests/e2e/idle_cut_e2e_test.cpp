@@ -169,14 +169,22 @@ TEST(IdleCut, PicturesTheDecoderHandsBackLaterAreNotHeldForTheNextPacket) {
     // in the decoder until the next packet. At 20 fps a picture held that way
     // would be shown only after the next one (with the cut) or the one after
     // it (the parser's hold, without the cut) began to be written.
+    // The feed also pauses for 100 ms after 15 pictures (short of a gap that
+    // would gate the video): the last one before the pause is on the screen
+    // during it, not when input resumes.
     TestDir dir;
     const int n = 30;
     const Args feed = {"--fps", "20", "--count", std::to_string(n)};
+    Args paused = feed;
+    paused.insert(paused.end(), {"--pause-at", "15", "--pause-ms", "100"});
     CutRun cut =
-        play(dir, kH264, {{"VEX_KMS_IDLE_CUT_MS", "2"}, {"VEX_SIM_DEC_LAG_US", "4000"}}, feed);
+        play(dir, kH264, {{"VEX_KMS_IDLE_CUT_MS", "2"}, {"VEX_SIM_DEC_LAG_US", "4000"}}, paused);
     expect_whole(cut, n);
     const int counted = n - 1 - (idle_cut_stable + 1);
     EXPECT_GE(shown_before_next(cut, idle_cut_stable + 1), counted * 3 / 4) << describe(cut.r);
+    ASSERT_GT(cut.write_from_us.size(), 15u);
+    ASSERT_TRUE(cut.shown_us.count(14)) << describe(cut.r);
+    EXPECT_LT(cut.shown_us[14], cut.write_from_us[15] - 100000) << describe(cut.r);
 
     CutRun held = play(dir, kH264, {{"VEX_SIM_DEC_LAG_US", "4000"}}, feed);
     expect_whole(held, n);
